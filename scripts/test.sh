@@ -1,0 +1,45 @@
+#!/usr/bin/env bash
+# Builds everything and runs every test: the normal build (warnings as errors), the same tests
+# under ASan+UBSan, and a bounded libFuzzer run over the datagram decoders and dispatch.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+ROOT=$PWD
+
+bash scripts/bootstrap.sh
+
+JOBS=$(nproc)
+FUZZ_SECONDS=${MURVIK_FUZZ_SECONDS:-60}
+
+configure() {  # dir, extra cmake args...
+  local dir=$1; shift
+  cmake -S "$ROOT" -B "$dir" -G Ninja -DMURVIK_WERROR=ON "$@" >/dev/null
+}
+
+echo "== build (release, -Werror)"
+configure build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake --build build -j "$JOBS"
+
+echo "== tests"
+ctest --test-dir build --output-on-failure -j "$JOBS" --timeout 300
+
+echo "== build (ASan+UBSan)"
+configure build-asan -DCMAKE_BUILD_TYPE=Debug -DMURVIK_SANITIZE=ON -DMURVIK_BENCH=OFF
+cmake --build build-asan -j "$JOBS"
+
+echo "== tests under ASan+UBSan"
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  ctest --test-dir build-asan --output-on-failure -j "$JOBS" --timeout 600
+
+echo "== fuzz (${FUZZ_SECONDS}s per target)"
+CC=clang CXX=clang++ configure build-fuzz -DCMAKE_BUILD_TYPE=Debug -DMURVIK_FUZZ=ON -DMURVIK_BENCH=OFF \
+  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
+cmake --build build-fuzz -j "$JOBS" --target murvik_fuzz_targets
+for target in build-fuzz/tests/fuzz/fuzz_*; do
+  [ -x "$target" ] || continue
+  corpus="build-fuzz/corpus/$(basename "$target")"
+  mkdir -p "$corpus"
+  echo "-- $(basename "$target")"
+  "$target" -max_total_time="$FUZZ_SECONDS" -print_final_stats=0 "$corpus" "$ROOT/tests/fuzz/seeds" 2>&1 | tail -n 3
+done
+
+echo "test.sh: all stages passed"
