@@ -7,6 +7,12 @@ namespace murvik::platform {
 void ManualLoop::Post(Task task) {
   std::lock_guard lock(postMutex_);
   posted_.push_back(std::move(task));
+  postedCv_.notify_all();
+}
+
+bool ManualLoop::WaitForPosted(int timeoutMs) {
+  std::unique_lock lock(postMutex_);
+  return postedCv_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return !posted_.empty(); });
 }
 
 EventLoop::TimerId ManualLoop::AddTimer(std::uint32_t intervalMs, Task task, bool repeat) {

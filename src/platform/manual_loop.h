@@ -1,6 +1,7 @@
 #pragma once
 // Event loop with virtual time for tests: nothing runs until the test advances the clock or
 // drains the posted tasks, so every timeout is exercised without sleeping.
+#include <condition_variable>
 #include <deque>
 #include <map>
 #include <mutex>
@@ -25,6 +26,8 @@ class ManualLoop : public EventLoop {
   // running posted tasks after every firing.
   void Advance(std::uint32_t ms);
   std::size_t TimerCount() const { return timers_.size(); }
+  // Blocks (real time) until another thread has posted a task or timeoutMs passes.
+  bool WaitForPosted(int timeoutMs);
 
  private:
   struct Timer {
@@ -38,6 +41,7 @@ class ManualLoop : public EventLoop {
   TimerId nextId_ = 1;
   std::map<TimerId, Timer> timers_;
   mutable std::mutex postMutex_;
+  std::condition_variable postedCv_;
   std::deque<Task> posted_;
 };
 
