@@ -12,6 +12,9 @@ void StartExceptionStackTracking();
 std::string LastExceptionStackListing();
 // The current call stack in the same format.
 std::string CurrentStackListing();
+// Whether listings carry function names, source files and lines (an unwinder with symbol
+// resolution was built in); without one they hold raw addresses or nothing.
+bool StackListingNamesFunctions();
 // Prints the stack to stderr on SIGSEGV, SIGBUS, SIGFPE, SIGILL and SIGABRT, then dies of the signal.
 void InstallFatalSignalHandlers();
 
