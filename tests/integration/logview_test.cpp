@@ -56,7 +56,11 @@ class Logview {
     return m.empty() ? 0 : static_cast<std::uint16_t>(std::stoi(m[1].str()));
   }
 
-  bool WaitForEnd() { return ReadUntil([this](const std::string&) { return child_.HasEnded(); }); }
+  // Reads everything up to the viewer's end.
+  bool WaitForEnd() {
+    ReadUntil([](const std::string&) { return false; });
+    return child_.HasEnded();
+  }
 
   ChildProcess child_;
   std::string output_;
