@@ -31,15 +31,21 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:ha
   ctest --test-dir build-asan --output-on-failure -j "$JOBS" --timeout 600
 
 echo "== fuzz (${FUZZ_SECONDS}s per target)"
-CC=clang CXX=clang++ configure build-fuzz -DCMAKE_BUILD_TYPE=Debug -DMURVIK_FUZZ=ON -DMURVIK_BENCH=OFF \
-  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
+configure build-fuzz -DCMAKE_BUILD_TYPE=Debug -DMURVIK_FUZZ=ON -DMURVIK_SANITIZE=ON -DMURVIK_BENCH=OFF \
+  -DCMAKE_CXX_COMPILER=clang++
 cmake --build build-fuzz -j "$JOBS" --target murvik_fuzz_targets
 for target in build-fuzz/tests/fuzz/fuzz_*; do
   [ -x "$target" ] || continue
   corpus="build-fuzz/corpus/$(basename "$target")"
   mkdir -p "$corpus"
   echo "-- $(basename "$target")"
-  "$target" -max_total_time="$FUZZ_SECONDS" -print_final_stats=0 "$corpus" "$ROOT/tests/fuzz/seeds" 2>&1 | tail -n 3
+  # A crash or sanitizer report makes the fuzzer exit non-zero, which fails the run.
+  if ! "$target" -max_total_time="$FUZZ_SECONDS" -timeout=10 "$corpus" "$ROOT/tests/fuzz/seeds" >"$corpus.log" 2>&1; then
+    tail -n 60 "$corpus.log"
+    echo "fuzzing found a fault in $(basename "$target")"
+    exit 1
+  fi
+  grep -E '^#[0-9]+ +DONE' "$corpus.log" | tail -n 1
 done
 
 echo "test.sh: all stages passed"

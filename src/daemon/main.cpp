@@ -1,1 +1,3 @@
-int main() { return 0; }
+#include "daemon/daemon_app.h"
+
+int main(int argc, char** argv) { return murvik::RunDaemon(argc, argv); }

@@ -1,0 +1,95 @@
+#!/usr/bin/env bash
+# The main job against the bundled simulator: murvik-sim plays the login server, a relay and one
+# module on loopback; murvikd registers, is redirected, finds and checks the module, stays online
+# with pings, rides out a lost module, and says goodbye on stop.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+ROOT=$PWD
+
+bash scripts/bootstrap.sh
+if [ ! -f build/build.ninja ]; then
+  cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+fi
+cmake --build build -j "$(nproc)" --target murvikd murvik-sim >/dev/null
+
+WORK=$(mktemp -d /tmp/murvik-demo.XXXXXX)
+SIM_PID=""
+DAEMON_PID=""
+cleanup() {
+  [ -n "$DAEMON_PID" ] && kill -TERM "$DAEMON_PID" 2>/dev/null || true
+  [ -n "$SIM_PID" ] && kill -TERM "$SIM_PID" 2>/dev/null || true
+  wait 2>/dev/null || true
+  exec 3>&- 2>/dev/null || true
+  rm -rf "$WORK"
+}
+trap cleanup EXIT
+
+SN=20231234567
+PASSWORD=demo-pass
+NAME=DemoModule
+
+echo "== starting murvik-sim (login server, relay, module $SN)"
+mkfifo "$WORK/sim.in"
+build/tools/sim/murvik-sim --login-port 0 --relay-port 0 \
+  --module "SN=$SN,password=$PASSWORD,devtype=DLXK2-4G,devsubtype=N2W,firmware=31" \
+  --record "$WORK/sim.jsonl" <"$WORK/sim.in" >"$WORK/sim.out" 2>"$WORK/sim.err" &
+SIM_PID=$!
+exec 3>"$WORK/sim.in"  # keeps the simulator's command input open
+for _ in $(seq 100); do grep -q '^READY' "$WORK/sim.out" 2>/dev/null && break; sleep 0.1; done
+READY=$(grep '^READY' "$WORK/sim.out") || { echo "murvik-sim did not start"; cat "$WORK/sim.err"; exit 1; }
+LOGIN_PORT=$(sed -n 's/.*login=\([0-9]*\).*/\1/p' <<<"$READY")
+echo "   $READY"
+
+echo "== writing the configuration into $WORK/home"
+mkdir -p "$WORK/home"
+cat >"$WORK/home/MURVIK3.utf8.xml" <<XML
+<?xml version="1.0" encoding="UTF-16"?>
+<ROOT>
+  <SYS AUTOCONNECT="false"/>
+  <OBJ COUNT="1" OPENLIST="$SN" GROUPLIST="">
+    <IOSERVER0 MODEL2="0" LOGNAME="127.0.0.1" LOGPORT="$LOGIN_PORT" SN="$SN" PWD="$PASSWORD" NAME="$NAME" GROUP="" BRIEF="demo" CHCNT="4">
+      <CH0 TYPE="COM" USE="0" VPORT="COM5" DPORT="COM1" PlcType="1" TransMode="1" BaudRate="9600" ByteSize="8" Parity="2" StopBits="0" Other=""/>
+      <CH1 TYPE="COM" USE="0" VPORT="COM6" DPORT="COM2" PlcType="1" TransMode="1" BaudRate="9600" ByteSize="8" Parity="2" StopBits="0" Other=""/>
+      <CH2 TYPE="COM" USE="0" VPORT="COM7" DPORT="COM3" PlcType="1" TransMode="1" BaudRate="9600" ByteSize="8" Parity="2" StopBits="0" Other=""/>
+      <CH3 TYPE="NET" USE="0" NETNAME="" IP="192.168.1.1" NETMASK="255.255.255.0" IPMIN="192.168.1.10" IPMAX="192.168.1.10">
+        <NETDEV COUNT="0" USE="0"/>
+      </CH3>
+      <TRANS COUNT="0" USE="0"/>
+    </IOSERVER0>
+  </OBJ>
+</ROOT>
+XML
+iconv -f UTF-8 -t UTF-16 "$WORK/home/MURVIK3.utf8.xml" >"$WORK/home/MURVIK3.xml"
+rm "$WORK/home/MURVIK3.utf8.xml"
+
+echo "== starting murvikd $NAME"
+MURVIK_HOME="$WORK/home" build/src/murvikd "$NAME" &
+DAEMON_PID=$!
+
+wait_for() {  # pattern, seconds
+  for _ in $(seq $(($2 * 10))); do grep -q "$1" "$WORK/sim.jsonl" 2>/dev/null && return 0; sleep 0.1; done
+  return 1
+}
+wait_for '"name":"PARAM_ACK"' 15 || { echo "the module did not come online"; exit 1; }
+wait_for '"name":"PING_ACK"' 10 || { echo "no keep-alive answered"; exit 1; }
+
+echo "== the module goes offline for a moment"
+echo "offline $SN" >&3
+sleep 3
+echo "online $SN" >&3
+sleep 4
+
+echo "== stopping murvikd"
+kill -TERM "$DAEMON_PID"
+wait "$DAEMON_PID" && rc=0 || rc=$?
+DAEMON_PID=""
+echo "   murvikd exit code: $rc"
+sleep 0.3
+
+echo "== what crossed the wire (murvik-sim's record)"
+NAMES=$(sed -n 's/.*"name":"\([A-Z_]*\)".*/\1/p' "$WORK/sim.jsonl" | uniq -c | awk '{printf "%s x%s\n", $2, $1}')
+echo "$NAMES" | sed 's/^/   /'
+NAKS=$(grep -c '"dir":"rx".*"name":"NAK"' "$WORK/sim.jsonl" || true)
+echo "   goodbye NAKs received by the server: $NAKS"
+[ "$rc" -eq 0 ] && [ "$NAKS" -ge 2 ] || { echo "demo failed"; exit 1; }
+echo "demo finished"
