@@ -196,9 +196,12 @@ void TClient::ReceiveLoop() {
     bool any = false;
     for (std::uint32_t i = 0; i < burst; ++i) {
       RingSlot& slot = ring_[ringWrite_.load() % kRingSlots];
-      long n = socket_.TryReceive(slot.data, sizeof slot.data, &slot.from);
+      SockAddrV4 from;
+      long n = socket_.TryReceive(slot.data, sizeof slot.data, &from);
       if (n < 0) break;
       if (n == 0) continue;
+      slot.fromAddr = from.addr;
+      slot.fromPort = from.port;
       slot.size = static_cast<std::uint32_t>(n);
       ringWrite_.store(ringWrite_.load() + 1, std::memory_order_release);
       any = true;
@@ -207,9 +210,12 @@ void TClient::ReceiveLoop() {
     waiting = (ringWrite_.load() - ringRead_.load(std::memory_order_acquire)) % kRingSlots;
     if (waiting >= kRingSlots - 1) continue;
     RingSlot& slot = ring_[ringWrite_.load() % kRingSlots];
-    long n = socket_.Receive(slot.data, sizeof slot.data, &slot.from, stopFd);
+    SockAddrV4 from;
+    long n = socket_.Receive(slot.data, sizeof slot.data, &from, stopFd);
     if (n == -2) break;
     if (n > 0) {
+      slot.fromAddr = from.addr;
+      slot.fromPort = from.port;
       slot.size = static_cast<std::uint32_t>(n);
       ringWrite_.store(ringWrite_.load() + 1, std::memory_order_release);
       PostDrain();

@@ -118,8 +118,10 @@ class TClient {
   void Dispatch(std::uint8_t* data, std::size_t size);
 
  private:
+  // Trivially constructible, so the ring's pages stay untouched until datagrams arrive.
   struct RingSlot {
-    platform::SockAddrV4 from;
+    std::uint32_t fromAddr;
+    std::uint16_t fromPort;
     std::uint32_t size;
     std::uint8_t data[1512];
   };
