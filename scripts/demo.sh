@@ -10,7 +10,7 @@ bash scripts/bootstrap.sh
 if [ ! -f build/build.ninja ]; then
   cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 fi
-cmake --build build -j "$(nproc)" --target murvikd murvik-sim >/dev/null
+cmake --build build -j "$(nproc)" --target murvikd murvik-sim >/dev/null 2>&1 || cmake --build build --target murvikd murvik-sim
 
 WORK=$(mktemp -d /tmp/murvik-demo.XXXXXX)
 SIM_PID=""
@@ -31,7 +31,7 @@ NAME=DemoModule
 echo "== starting murvik-sim (login server, relay, module $SN)"
 mkfifo "$WORK/sim.in"
 build/tools/sim/murvik-sim --login-port 0 --relay-port 0 \
-  --module "SN=$SN,password=$PASSWORD,devtype=DLXK2-4G,devsubtype=N2W,firmware=31" \
+  --module "sn=$SN,password=$PASSWORD,devtype=DLXK2-4G,devsubtype=N2W,firmware=31" \
   --record "$WORK/sim.jsonl" <"$WORK/sim.in" >"$WORK/sim.out" 2>"$WORK/sim.err" &
 SIM_PID=$!
 exec 3>"$WORK/sim.in"  # keeps the simulator's command input open
