@@ -35,7 +35,7 @@ std::vector<std::vector<std::uint8_t>> Prefix(int depth) {
   auto packet = [](std::uint16_t cmd, std::vector<std::uint8_t> payload) {
     std::vector<std::uint8_t> b(16 + payload.size());
     wire::WriteHeader(b.data(), wire::Header{1, 0, 0, cmd, static_cast<std::uint16_t>(payload.size())});
-    std::memcpy(b.data() + 16, payload.data(), payload.size());
+    if (!payload.empty()) std::memcpy(b.data() + 16, payload.data(), payload.size());
     return b;
   };
   std::vector<std::vector<std::uint8_t>> out;
@@ -72,7 +72,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::uint32_t step = data[i + 2] * 40u;
     i += 3;
     n = std::min(n, size - i);
-    std::memcpy(buf, data + i, n);
+    if (n) std::memcpy(buf, data + i, n);
     i += n;
     DecodeEverything(buf, n);
     session->Dispatch(buf, n);
