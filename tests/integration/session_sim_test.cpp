@@ -52,8 +52,11 @@ TEST_F(SessionSimTest, OnlineThroughTheRelaySurvivesALostModuleAndStopsCleanly) 
   EXPECT_EQ(session->ServerAddress().port, sim.relayPort);
   EXPECT_EQ(session->DevType(), "DLXK2-4G");
 
+  // The link may drop and come back within one drain, so count the drops as they are reported.
+  int drops = 0;
+  session->onStateChanged = [&](TClient& c) { drops += c.LinkState() == 0; };
   EXPECT_EQ(sim.Command(std::string("lost ") + kSn), std::string("OK lost ") + kSn);
-  ASSERT_TRUE(Until([&] { return session->LinkState() != 2; }, 3000));
+  ASSERT_TRUE(Until([&] { return drops > 0; }, 3000));
   ASSERT_TRUE(Online());
 
   EXPECT_EQ(sim.Command(std::string("offline ") + kSn).rfind("OK", 0), 0u);
@@ -73,9 +76,11 @@ TEST_F(SessionSimTest, TenLostPingsDropTheLinkAndTheSearchFindsTheModuleAgain) {
   StartSim({"--module", std::string("sn=") + kSn + ",password=secret"});
   StartSession();
   ASSERT_TRUE(Online());
+  int drops = 0;
+  session->onStateChanged = [&](TClient& c) { drops += c.LinkState() == 0; };
   sim.Command(std::string("mute ") + kSn);
   // 5 s to the first ping, then one a second: the tenth unanswered one drops the link.
-  ASSERT_TRUE(Until([&] { return session->LinkState() != 2; }, 20000));
+  ASSERT_TRUE(Until([&] { return drops > 0; }, 20000));
   sim.Command(std::string("unmute ") + kSn);
   ASSERT_TRUE(Online());
 }

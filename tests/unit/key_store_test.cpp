@@ -47,16 +47,18 @@ TEST(KeyStore, SubKeysAndDeleteKey) {
 }
 
 TEST(KeyStore, DamagedFileIsReportedAndKept) {
-  test::TempDir dir;
-  const std::string path = dir.File("ks.json");
-  std::ofstream(path) << "{not json";
-  KeyStore store(path);
-  EXPECT_FALSE(store.Read("K", "v"));
-  EXPECT_THROW(store.WriteString("K", "v", "x"), platform::KeyStoreError);
-  EXPECT_THROW(store.WriteInt("K", "n", 1), platform::KeyStoreError);
-  std::string data;
-  ASSERT_TRUE(platform::ReadFile(path, &data));
-  EXPECT_EQ(data, "{not json");
+  for (const char* damaged : {"{not json", "{\"K\":5}"}) {
+    test::TempDir dir;
+    const std::string path = dir.File("ks.json");
+    std::ofstream(path) << damaged;
+    KeyStore store(path);
+    EXPECT_FALSE(store.Read("K", "v"));
+    EXPECT_THROW(store.WriteString("K", "v", "x"), platform::KeyStoreError) << damaged;
+    EXPECT_THROW(store.WriteInt("K", "n", 1), platform::KeyStoreError) << damaged;
+    std::string data;
+    ASSERT_TRUE(platform::ReadFile(path, &data));
+    EXPECT_EQ(data, damaged);
+  }
 }
 
 TEST(GroupLoginStore, ReadsFlagsFromTextOrIntegers) {

@@ -68,7 +68,12 @@ void Modify(const std::string& path, Fn fn) {
   json store;
   std::string error;
   if (!LoadStore(path, &store, &error)) throw KeyStoreError(error);
-  fn(store);
+  try {
+    fn(store);
+  } catch (const json::exception&) {
+    // A key that is not an object: the store was edited by hand or damaged; leave it alone.
+    throw KeyStoreError("damaged key store " + path);
+  }
   if (!WriteFileAtomic(path, store.dump(1), 0600, &error)) throw KeyStoreError(error);
 }
 
