@@ -2,6 +2,7 @@
 #include <benchmark/benchmark.h>
 
 #include "diagnostics/server_log.h"
+#include "platform/net.h"
 
 static void BM_LogFixedText(benchmark::State& state) {
   murvik::TServerLog log;
@@ -16,6 +17,16 @@ static void BM_LogFormattedFrameLine(benchmark::State& state) {
   for (auto _ : state) murvik::LogF(0, "[COM%d]Send Data To IOServer, SEQ_ID=%d, Len=%d", 1, ++seq, 64);
 }
 BENCHMARK(BM_LogFormattedFrameLine);
+
+// Baseline: the one sendto of a datagram the size of the fixed-text line, without the build.
+static void BM_BareSendtoBaseline(benchmark::State& state) {
+  murvik::platform::UdpSocket s;
+  s.Open();
+  murvik::platform::SockAddrV4 to{murvik::platform::Ipv4FromText("127.0.0.1"), 39912};
+  unsigned char buf[18 + 2 * 48] = {};
+  for (auto _ : state) s.SendTo(to, buf, sizeof buf);
+}
+BENCHMARK(BM_BareSendtoBaseline);
 
 static void BM_LogClosedSender(benchmark::State& state) {
   murvik::TServerLog log;
