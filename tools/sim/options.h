@@ -1,0 +1,50 @@
+#pragma once
+// Command line and configuration file of murvik-sim.
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace murvik::sim {
+
+// How a module answers a correct REG_RESPONSE when told to refuse.
+struct Refusal {
+  bool plainNak = false;      // a NAK instead of NAK_EX
+  std::uint16_t reason = 0;   // NAK_EX reason
+};
+
+struct ModuleConfig {
+  std::string sn;
+  std::string password;
+  std::string devType = "DLXK2-4G";
+  std::string devSubType = "N2W";
+  std::uint16_t firmware = 31;  // tenths
+  std::uint8_t features = 1;
+  std::optional<std::uint32_t> id;  // default 1000 + index
+  std::optional<Refusal> refuse;
+  bool online = true;
+};
+
+struct Options {
+  std::string bind = "127.0.0.1";
+  std::uint16_t loginPort = 7250;
+  std::optional<std::uint16_t> relayPort;  // no relay unless set
+  std::optional<std::string> redirectText;
+  std::uint64_t seed = 1;
+  double dropPct = 0;
+  double dupPct = 0;
+  std::string recordPath;
+  std::uint32_t sessionTimeoutS = 30;
+  std::vector<ModuleConfig> modules;
+};
+
+enum class ParseResult { Run, Help, Error };
+
+// Reads --config first, then lets the other flags override it. Module ids left unset become
+// 1000 + index.
+ParseResult ParseCommandLine(int argc, char** argv, Options& out, std::string& error);
+// Parses one --module value ("sn=..,password=..,...").
+bool ParseModuleSpec(const std::string& spec, ModuleConfig& out, std::string& error);
+const char* UsageText();
+
+}  // namespace murvik::sim
