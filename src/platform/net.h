@@ -42,11 +42,13 @@ class UdpSocket {
 
   // One datagram; answers bytes sent or -1.
   long SendTo(const SockAddrV4& to, const void* data, std::size_t size);
-  // Non-blocking receive; answers bytes, 0 for an empty datagram, -1 when none is waiting or on error.
-  long TryReceive(void* buf, std::size_t size, SockAddrV4* from);
+  // Non-blocking receive; answers bytes, 0 for an empty datagram, -1 when none is waiting or on
+  // error (errno tells which). A datagram larger than size is cut and reported in *truncated.
+  long TryReceive(void* buf, std::size_t size, SockAddrV4* from, bool* truncated = nullptr);
   // Blocks until a datagram arrives, stopFd becomes readable (answers -2) or timeoutMs passes
   // (-1 = no limit; answers -1 on time-out or error).
-  long Receive(void* buf, std::size_t size, SockAddrV4* from, int stopFd, int timeoutMs = -1);
+  long Receive(void* buf, std::size_t size, SockAddrV4* from, int stopFd, int timeoutMs = -1,
+               bool* truncated = nullptr);
   // Whether a datagram is waiting (zero-timeout check).
   bool Readable() const;
 

@@ -1,5 +1,6 @@
 #include "tunnel/client.h"
 
+#include <cerrno>
 #include <cstring>
 
 #include "config/client_name_mgr.h"
@@ -94,7 +95,10 @@ bool TClient::Start() {
   bytesReceived_ = receiveRate_ = receiveSnapshot_ = 0;
 
   auto fail = [&] {
-    socket_.Close();
+    {
+      std::lock_guard lock(statsMutex_);
+      socket_.Close();
+    }
     for (auto& c : channels)
       if (c->USE != 0) c->Close();
     NotifyIfChanged();
@@ -107,10 +111,9 @@ bool TClient::Start() {
 
   const std::string host = LoginHost();
   std::optional<std::uint32_t> addr;
-  for (int attempt = 0; attempt < 6; ++attempt) {
+  for (int attempt = 0; attempt < 6 && !addr; ++attempt) {
     addr = platform::ResolveIPv4(host);
-    if (addr) break;
-    if (attempt < 5) Loop().Delay(1000);
+    if (!addr) Loop().Delay(1000);
   }
   if (!addr) {
     errorCode_ = 1;
@@ -169,7 +172,10 @@ void TClient::Stop() {
   if (stopEvent_) stopEvent_->Signal();
   if (receiveThread_.joinable()) receiveThread_.join();
   stopEvent_.reset();
-  socket_.Close();
+  {
+    std::lock_guard lock(statsMutex_);
+    socket_.Close();
+  }
   running_ = false;
   NotifyIfChanged();
 }
@@ -197,9 +203,13 @@ void TClient::ReceiveLoop() {
     for (std::uint32_t i = 0; i < burst; ++i) {
       RingSlot& slot = ring_[ringWrite_.load() % kRingSlots];
       SockAddrV4 from;
-      long n = socket_.TryReceive(slot.data, sizeof slot.data, &from);
-      if (n < 0) break;
-      if (n == 0) continue;
+      bool truncated = false;
+      long n = socket_.TryReceive(slot.data, sizeof slot.data, &from, &truncated);
+      if (n < 0) {
+        if (errno == EAGAIN || errno == EWOULDBLOCK) break;
+        continue;  // a failed receive is skipped
+      }
+      if (n == 0 || truncated) continue;  // larger than the receive buffer: lost on reception
       slot.fromAddr = from.addr;
       slot.fromPort = from.port;
       slot.size = static_cast<std::uint32_t>(n);
@@ -211,9 +221,10 @@ void TClient::ReceiveLoop() {
     if (waiting >= kRingSlots - 1) continue;
     RingSlot& slot = ring_[ringWrite_.load() % kRingSlots];
     SockAddrV4 from;
-    long n = socket_.Receive(slot.data, sizeof slot.data, &from, stopFd);
+    bool truncated = false;
+    long n = socket_.Receive(slot.data, sizeof slot.data, &from, stopFd, -1, &truncated);
     if (n == -2) break;
-    if (n > 0) {
+    if (n > 0 && !truncated) {
       slot.fromAddr = from.addr;
       slot.fromPort = from.port;
       slot.size = static_cast<std::uint32_t>(n);
@@ -249,9 +260,11 @@ void TClient::Drain() {
 // ---------------------------------------------------------------- sending
 
 void TClient::SendControl(const std::uint8_t* data, std::size_t size) {
-  if (socket_.IsOpen()) socket_.SendTo(ServerAddress(), data, size);
   const std::uint32_t now = Loop().Now();
+  // Under the lock Stop takes to close the socket, so a channel thread never sends on a closed
+  // (or reused) descriptor.
   std::lock_guard lock(statsMutex_);
+  if (socket_.IsOpen()) socket_.SendTo(ServerAddress(), data, size);
   lastSend_ = now;
   bytesSent_ += static_cast<double>(size);
   std::uint32_t elapsed = TickDiff(now, sendRateTime_);
@@ -265,13 +278,13 @@ void TClient::SendControl(const std::uint8_t* data, std::size_t size) {
 void TClient::SendToModule(std::uint8_t* packet, std::size_t size) {
   if (regState_.load() != 4 || size < wire::kHeaderSize) return;
   wire::StampIds(packet, sessionId_.load(), ioServerId_.load());
-  SendControl(packet, size);
+  SendControl(packet, std::min<std::size_t>(size, wire::kHeaderSize + wire::Get16(packet + 14)));
 }
 
 void TClient::SendToServer(std::uint8_t* packet, std::size_t size) {
   if (regState_.load() != 4 || size < wire::kHeaderSize) return;
   wire::StampIds(packet, sessionId_.load(), 0);
-  SendControl(packet, size);
+  SendControl(packet, std::min<std::size_t>(size, wire::kHeaderSize + wire::Get16(packet + 14)));
 }
 
 void TClient::InstallHook(Hook hook, void* context) {
@@ -467,6 +480,8 @@ void TClient::OnRedirect(std::uint8_t* data, std::size_t size) {
       SockAddrV4 a = ServerAddress();
       a.port = static_cast<std::uint16_t>(port);
       SetServerAddress(a);
+    } else {
+      LogF(3, "DoRedirect(): no usable port in \"%s\", port %d kept\r\n", text->c_str(), ServerAddress().port);
     }
   }
   BeginQueryIOServer();

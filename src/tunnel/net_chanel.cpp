@@ -44,7 +44,7 @@ bool TNetChanel::Filter(std::uint32_t d) const {
   NetPlan plan{IP, NETMASK, IPMIN, IPMAX, 0, selectedDevice >= 1};
   if (const TNetDevice* dev = SelectedDevice()) plan.selectedDeviceIp = dev->IP;
   // A selection that names no device lets nothing through but broadcasts.
-  else if (plan.hasSelectedDevice) plan.selectedDeviceIp = 0xFFFFFFFFu;
+  else if (plan.hasSelectedDevice) plan.selectedDeviceIp = 0;
   return NetFilterPasses(plan, d);
 }
 

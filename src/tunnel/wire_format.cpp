@@ -148,7 +148,7 @@ std::size_t EncodeComData(std::uint8_t* out, std::size_t capacity, std::uint32_t
   int idx = BaudIndex(line.baudRate);
   std::size_t prefix = idx >= 0 ? 3 : 7;
   std::size_t size = kHeaderSize + prefix + n;
-  if (n > kMaxPayload - prefix || size > capacity) return 0;
+  if (n == 0 || n > kMaxComData || size > capacity) return 0;
   WriteHeader(out, Header{0, 0, seqId, COM_DATA, static_cast<std::uint16_t>(prefix + n)});
   out[16] = channel;
   if (idx >= 0) {
@@ -184,7 +184,7 @@ std::optional<RegChallenge> DecodeRegChallenge(const std::uint8_t* d, std::size_
 }
 
 std::optional<std::string> DecodeRedirect(const std::uint8_t* d, std::size_t n) {
-  if (!HasPayload(d, n, 18)) return std::nullopt;
+  if (!HasPayload(d, n, 17)) return std::nullopt;
   std::size_t end = kHeaderSize + PayloadSize(d, n);
   return GetAscii(d + 33, end - 33);
 }

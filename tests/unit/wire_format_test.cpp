@@ -100,6 +100,10 @@ TEST(WireFormat, ComDataLineFormats) {
   std::uint8_t small[19];  // one short of the 20 bytes needed
   std::uint8_t byte = 1;
   EXPECT_EQ(EncodeComData(small, sizeof small, 1, 0, {}, &byte, 1), 0u) << "must not overrun the buffer";
+  std::vector<std::uint8_t> big(513, 1);
+  std::vector<std::uint8_t> room(600);
+  EXPECT_EQ(EncodeComData(room.data(), room.size(), 1, 0, {}, big.data(), 0), 0u) << "no empty frames";
+  EXPECT_EQ(EncodeComData(room.data(), room.size(), 1, 0, {}, big.data(), 513), 0u) << "at most 512 bytes";
 }
 
 TEST(WireFormat, SizeCheck) {
@@ -146,7 +150,7 @@ TEST(WireFormat, DecodersRefuseDatagramsTooShortForTheirFields) {
   };
   const std::vector<Case> cases = {
       {"REG_CHALLENGE", REG_CHALLENGE, 128, [](auto* d, auto n) { return DecodeRegChallenge(d, n).has_value(); }},
-      {"REDIRECT", REDIRECT, 18, [](auto* d, auto n) { return DecodeRedirect(d, n).has_value(); }},
+      {"REDIRECT", REDIRECT, 17, [](auto* d, auto n) { return DecodeRedirect(d, n).has_value(); }},
       {"QUERY_IOSERVER_ACK", QUERY_IOSERVER_ACK, 12,
        [](auto* d, auto n) { return DecodeQueryIOServerAck(d, n).has_value(); }},
       {"PARAM_ACK", PARAM_ACK, 35, [](auto* d, auto n) { return DecodeParamAck(d, n).has_value(); }},

@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
@@ -104,17 +105,19 @@ long UdpSocket::SendTo(const SockAddrV4& to, const void* data, std::size_t size)
   return sendto(fd_, data, size, MSG_NOSIGNAL, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
 }
 
-long UdpSocket::TryReceive(void* buf, std::size_t size, SockAddrV4* from) {
+long UdpSocket::TryReceive(void* buf, std::size_t size, SockAddrV4* from, bool* truncated) {
   if (fd_ < 0) return -1;
   sockaddr_in sa{};
   socklen_t len = sizeof sa;
-  ssize_t n = recvfrom(fd_, buf, size, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&sa), &len);
+  // MSG_TRUNC answers the datagram's real size, so a cut one can be told apart.
+  ssize_t n = recvfrom(fd_, buf, size, MSG_DONTWAIT | MSG_TRUNC, reinterpret_cast<sockaddr*>(&sa), &len);
   if (n < 0) return -1;
   if (from) *from = FromSockaddr(sa);
-  return n;
+  if (truncated) *truncated = static_cast<std::size_t>(n) > size;
+  return std::min<ssize_t>(n, static_cast<ssize_t>(size));
 }
 
-long UdpSocket::Receive(void* buf, std::size_t size, SockAddrV4* from, int stopFd, int timeoutMs) {
+long UdpSocket::Receive(void* buf, std::size_t size, SockAddrV4* from, int stopFd, int timeoutMs, bool* truncated) {
   if (fd_ < 0) return -1;
   pollfd fds[2] = {{fd_, POLLIN, 0}, {stopFd, POLLIN, 0}};
   int nfds = stopFd >= 0 ? 2 : 1;
@@ -124,7 +127,7 @@ long UdpSocket::Receive(void* buf, std::size_t size, SockAddrV4* from, int stopF
     if (r <= 0) return -1;
     if (nfds == 2 && (fds[1].revents & POLLIN)) return -2;
     if (fds[0].revents & (POLLIN | POLLERR)) {
-      long n = TryReceive(buf, size, from);
+      long n = TryReceive(buf, size, from, truncated);
       if (n >= 0) return n;
       if (errno == EAGAIN || errno == EWOULDBLOCK) continue;
       return -1;
