@@ -136,6 +136,10 @@ int RunDaemon(int argc, char** argv) {
 
   platform::PollLoop loop;
   TClientServices& services = ClientServices();
+  // The services point into this frame: clear them on every way out.
+  struct ServicesReset {
+    ~ServicesReset() { ClientServices() = TClientServices{}; }
+  } servicesReset;
   services.loop = &loop;
   services.names = &ClientNameMgr();
   services.defaultLoginServer = GlobalConf().defaultLoginServer;
@@ -224,7 +228,6 @@ int RunDaemon(int argc, char** argv) {
   }
   std::fflush(stdout);
   mgr.Clear();
-  services = TClientServices{};
   return exitCode;
 }
 
