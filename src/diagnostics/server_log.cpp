@@ -7,6 +7,8 @@
 #include <ctime>
 #include <memory>
 
+#include "platform/text.h"
+
 namespace murvik {
 
 namespace {
@@ -16,45 +18,13 @@ void PutLe(unsigned char* p, std::uint64_t v, int bytes) {
   for (int i = 0; i < bytes; ++i) p[i] = static_cast<unsigned char>(v >> (8 * i));
 }
 
-// Decodes one code point at s[i], advancing i; malformed input yields U+FFFD and consumes only
-// the bytes that were part of the broken sequence.
-char32_t NextCodePoint(std::string_view s, std::size_t& i) {
-  constexpr char32_t kReplacement = 0xFFFD;
-  auto b = static_cast<unsigned char>(s[i++]);
-  if (b < 0x80) return b;
-  int extra;
-  char32_t cp;
-  if ((b & 0xE0) == 0xC0) {
-    extra = 1;
-    cp = b & 0x1F;
-  } else if ((b & 0xF0) == 0xE0) {
-    extra = 2;
-    cp = b & 0x0F;
-  } else if ((b & 0xF8) == 0xF0) {
-    extra = 3;
-    cp = b & 0x07;
-  } else {
-    return kReplacement;
-  }
-  for (int k = 0; k < extra; ++k) {
-    if (i >= s.size()) return kReplacement;
-    auto c = static_cast<unsigned char>(s[i]);
-    if ((c & 0xC0) != 0x80) return kReplacement;
-    cp = (cp << 6) | (c & 0x3F);
-    ++i;
-  }
-  static constexpr char32_t kMin[] = {0, 0x80, 0x800, 0x10000};
-  if (cp < kMin[extra] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return kReplacement;
-  return cp;
-}
-
 // Writes UTF-8 text as UTF-16LE code units into out, at most maxUnits of them; a surrogate pair
 // that would not fit is left out whole. Answers the number of units written.
 std::size_t EncodeUtf16Le(std::string_view text, unsigned char* out, std::size_t maxUnits) {
   std::size_t units = 0;
   std::size_t i = 0;
   while (i < text.size() && units < maxUnits) {
-    char32_t cp = NextCodePoint(text, i);
+    char32_t cp = platform::DecodeUtf8(text, i);
     if (cp >= 0x10000) {
       if (units + 2 > maxUnits) break;
       cp -= 0x10000;

@@ -4,8 +4,8 @@ namespace murvik::platform {
 
 namespace {
 constexpr char32_t kReplacement = 0xFFFD;
+}  // namespace
 
-// Decodes one code point at s[i], advancing i; malformed input yields U+FFFD.
 char32_t DecodeUtf8(std::string_view s, std::size_t& i) {
   auto b = static_cast<unsigned char>(s[i++]);
   if (b < 0x80) return b;
@@ -35,6 +35,7 @@ char32_t DecodeUtf8(std::string_view s, std::size_t& i) {
   return cp;
 }
 
+namespace {
 void AppendUtf8(std::string& out, char32_t cp) {
   if (cp < 0x80) {
     out += static_cast<char>(cp);

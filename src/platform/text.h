@@ -7,6 +7,9 @@
 
 namespace murvik::platform {
 
+// The code point at s[i] (i < s.size()), advancing i past it; malformed input yields U+FFFD and
+// consumes only the bytes of the broken sequence. Never reads past the input.
+char32_t DecodeUtf8(std::string_view s, std::size_t& i);
 // Malformed UTF-8 becomes U+FFFD; never reads past the input.
 std::u16string Utf8ToUtf16(std::string_view s);
 // Unpaired surrogates become U+FFFD.
