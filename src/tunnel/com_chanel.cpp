@@ -1,6 +1,24 @@
 #include "tunnel/com_chanel.h"
 
+#include <cstdio>
+
+#include "devices/zn_common_fun.h"
+
 namespace murvik {
+
+bool TComChanel::Open(TClient*) {
+  open_ = false;
+  char text[512];
+  std::snprintf(text, sizeof text, "打开%s失败", VPORT.c_str());
+  ShowError(text);
+  return false;
+}
+
+bool TComChanel::Close() {
+  open_ = false;
+  session_ = nullptr;
+  return true;
+}
 
 bool TComChanel::CopySettingsTo(TChanel* target) const {
   auto* t = dynamic_cast<TComChanel*>(target);

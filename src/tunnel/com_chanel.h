@@ -11,6 +11,9 @@ class TComChanel : public TChanel {
  public:
   explicit TComChanel(std::string dport) : TChanel(kSerial), DPORT(std::move(dport)) {}
 
+  // No local port service exists in this build yet: the open fails with the user's message.
+  bool Open(TClient* session) override;
+  bool Close() override;
   bool CopySettingsTo(TChanel* target) const override;
   // 0 for DPORT "COM1", 1 for "COM2", 2 for "COM3"; -1 otherwise.
   int ChannelNumber() const;

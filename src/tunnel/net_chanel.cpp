@@ -1,7 +1,9 @@
 #include "tunnel/net_chanel.h"
 
+#include <cstdio>
 #include <cstring>
 
+#include "devices/zn_common_fun.h"
 #include "platform/net.h"
 
 namespace murvik {
@@ -33,6 +35,19 @@ TNetChanel::TNetChanel()
       IPMIN(platform::Ipv4FromText("192.168.1.10")),
       IPMAX(platform::Ipv4FromText("192.168.1.10")) {
   USE = 1;
+}
+
+bool TNetChanel::Open(TClient*) {
+  char text[512];
+  std::snprintf(text, sizeof text, "未找到网卡\"%s\"", NETNAME.c_str());
+  ShowError(text);
+  return false;
+}
+
+bool TNetChanel::Close() {
+  open_ = false;
+  session_ = nullptr;
+  return true;
 }
 
 const TNetDevice* TNetChanel::SelectedDevice() const {

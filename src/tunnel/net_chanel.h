@@ -26,6 +26,9 @@ class TNetChanel : public TChanel {
  public:
   TNetChanel();
 
+  // The device manager knows no TAP adapter in this build yet: the open fails with the user's message.
+  bool Open(TClient* session) override;
+  bool Close() override;
   bool CopySettingsTo(TChanel* target) const override;
   // Whether the channel lets destination d (network byte order) through.
   bool Filter(std::uint32_t d) const;

@@ -32,10 +32,11 @@ class MurvikdTest : public ::testing::Test {
   }
   void TearDown() override { fs::remove_all(home_); }
 
-  void WriteConfig(std::uint16_t loginPort, const std::string& password) {
+  void WriteConfig(std::uint16_t loginPort, const std::string& password, bool netUse = false) {
     TClientMgr mgr;
     auto s = TClientMgr::CreateIOServer(0);
     for (auto& c : s->channels) c->USE = 0;
+    s->channels[3]->USE = netUse ? 1 : 0;
     s->NAME = "Line 1";
     s->SN = "20230000001";
     s->PWD = password;
@@ -114,6 +115,14 @@ TEST_F(MurvikdTest, ExitsOneWhenEverySessionWasRefused) {
   Launch({"Line 1"});
   EXPECT_EQ(WaitForExit(10000), 1) << output;
   EXPECT_NE(output.find("Line 1 (SN:20230000001): 密码错误，未连接"), std::string::npos) << output;
+}
+
+TEST_F(MurvikdTest, AChannelThatCannotOpenIsNamedAndNothingStarts) {
+  WriteConfig(7250, "secret", true);
+  Launch({"*"});
+  EXPECT_EQ(WaitForExit(5000), 1) << output;
+  EXPECT_NE(output.find("错误: 未找到网卡\"\""), std::string::npos) << output;
+  EXPECT_NE(output.find("Line 1 (SN:20230000001): 模块未连接"), std::string::npos) << output;
 }
 
 TEST_F(MurvikdTest, ClearMessagesForUnusableInput) {
