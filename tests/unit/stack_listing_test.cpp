@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <stdexcept>
 #include <string>
 
@@ -33,6 +34,23 @@ TEST(StackListing, LastExceptionNamesTheThrowingFunction) {
   } catch (const std::exception&) {
   }
   ExpectListingOf(murvik::LastExceptionStackListing(), "ThrowFromModuleSession");
+}
+
+[[gnu::noinline]] void CrashInsideTheSession() {
+  std::raise(SIGABRT);
+  asm volatile("" ::: "memory");
+}
+
+TEST(StackListingDeathTest, FatalSignalPrintsTheStackAndStillDies) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  const char* expected = murvik::StackListingNamesFunctions() ? "Fatal signal 6[^\n]*\n(.|\n)*CrashInsideTheSession"
+                                                             : "Fatal signal 6";
+  EXPECT_DEATH(
+      {
+        murvik::InstallFatalSignalHandlers();
+        CrashInsideTheSession();
+      },
+      expected);
 }
 
 TEST(StackListing, CurrentStackNamesTheCaller) { ExpectListingOf(ListFromDeviceManager(), "ListFromDeviceManager"); }
