@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 
 namespace murvik {
 
@@ -35,6 +36,12 @@ class TChanel {
   std::uint32_t NextSeqId();
   bool IsOpen() const { return open_.load(); }
 
+  static constexpr int kQueueSlots = 128;
+  static constexpr std::size_t kMaxFrame = 1536;
+  // Frames waiting behind the one in flight, and whether one is in flight (tests, frames).
+  int QueuedFrames() const;
+  bool FrameInFlight() const;
+
   std::int32_t USE = 0;
   const std::int32_t kind;
   // Written on the channel's threads, read by the frames.
@@ -42,9 +49,40 @@ class TChanel {
   std::atomic<double> bytesToModule{0};
 
  protected:
+  // Reliable delivery of download mode: one frame in flight, the rest queued behind it, released
+  // by the acknowledgement of its SEQ_ID, resent every second and dropped after ten sends.
+  // comNumber is the channel number + 1 of the log lines. Answers false, with a log line, when
+  // the queue is full: the new frame is refused so that no waiting frame is lost.
+  bool ReliableSend(const std::uint8_t* datagram, std::size_t size, int comNumber);
+  // The acknowledgement of a frame; ignored unless in download mode and for the frame in flight.
+  void HandleDataAck(std::uint32_t seqId, int comNumber, bool downloadMode);
+  // The 100 ms retransmission step.
+  void RetransmitTick();
+  // A data frame from the module: acknowledged in download mode (repeats included); answers
+  // whether its data is new (a back-to-back repeat of the last SEQ_ID is not).
+  bool AcceptReceived(std::uint32_t seqId, std::uint8_t channelByte, int comNumber, bool downloadMode);
+
   std::atomic<bool> open_{false};
   std::atomic<std::uint32_t> seqCounter_{0};
-  TClient* session_ = nullptr;
+  std::atomic<TClient*> session_{nullptr};
+
+ private:
+  struct Frame {
+    std::uint8_t data[kMaxFrame];
+    std::size_t size;
+  };
+  void SendFrame(Frame& f);
+  void TakeNextIntoFlight();  // caller holds deliveryMutex_ and the queue is not empty
+
+  mutable std::mutex deliveryMutex_;
+  Frame queue_[kQueueSlots];
+  int queueWrite_ = 0;
+  int queueRead_ = 0;
+  Frame inFlight_;
+  bool hasInFlight_ = false;
+  std::int32_t sendCount_ = 0;
+  std::uint32_t lastSend_ = 0;
+  std::uint32_t lastReceivedSeq_ = 0;
 };
 
 }  // namespace murvik

@@ -16,7 +16,7 @@ bool TComChanel::Open(TClient*) {
 
 bool TComChanel::Close() {
   open_ = false;
-  session_ = nullptr;
+  session_.store(nullptr);
   return true;
 }
 

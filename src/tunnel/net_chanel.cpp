@@ -46,7 +46,7 @@ bool TNetChanel::Open(TClient*) {
 
 bool TNetChanel::Close() {
   open_ = false;
-  session_ = nullptr;
+  session_.store(nullptr);
   return true;
 }
 
