@@ -35,6 +35,8 @@ struct TClientServices {
   std::function<void()> refreshDevices;
   // Relay list of the login server host, appended to list; 0 or -1.
   std::function<int(const std::string& host, std::vector<TransServerItem>& list)> getServerList;
+  // Pins CTS and DSR of a port pair on (true) or restores the crossed wiring (false).
+  std::function<void(const std::string& vport, bool pinned)> pinWiring;
   // The login server used when a module's LOGNAME is empty.
   std::string defaultLoginServer = "127.0.0.1";
 };

@@ -1,0 +1,243 @@
+// The serial channel against a fake local port and a scripted server on the manual loop.
+#include "tunnel/com_chanel.h"
+
+#include <gtest/gtest.h>
+
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "devices/vir_com_port.h"
+#include "devices/zn_common_fun.h"
+#include "diagnostics/server_log.h"
+#include "platform/manual_loop.h"
+#include "support/scripted_server.h"
+#include "tunnel/client.h"
+#include "tunnel/wire_format.h"
+
+namespace murvik {
+namespace {
+
+using B = std::vector<std::uint8_t>;
+
+struct FakePort : IVirComPort {
+  explicit FakePort(VirComPortRequest r) : request(std::move(r)) {}
+  bool Open() override { return openResult; }
+  bool Write(const std::uint8_t* b, std::size_t n) override {
+    written.insert(written.end(), b, b + n);
+    return true;
+  }
+  bool Close() override { return true; }
+  wire::LineSettings Line() const override { return line; }
+  VirComPortRequest request;
+  bool openResult = true;
+  B written;
+  wire::LineSettings line{19200, 8, 2, 0};
+};
+
+class ComChanelTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ClientServices() = TClientServices{};
+    ClientServices().loop = &loop;
+    ClientServices().pinWiring = [this](const std::string& vport, bool on) {
+      pins.push_back(vport + (on ? " on" : " off"));
+    };
+    VirComPorts() = [this](const VirComPortRequest& r) -> std::unique_ptr<IVirComPort> {
+      if (!portAvailable) return nullptr;
+      auto p = std::make_unique<FakePort>(r);
+      port = p.get();
+      return p;
+    };
+    SetMessageHandler([this](MessageKind, const std::string&, const std::string& t) {
+      messages.push_back(t);
+      return false;
+    });
+    SetLogObserver([this](int level, std::string_view t) {
+      std::lock_guard lock(logMutex);
+      logs.emplace_back(std::to_string(level) + " " + std::string(t));
+    });
+    session = std::make_unique<TClient>(0);
+    session->LOGNAME = "127.0.0.1";
+    session->LOGPORT = server.Port();
+    session->SN = "12345678901";
+    ASSERT_TRUE(session->Start());
+    ASSERT_TRUE(server.NextOf(wire::REGISTER));
+    Deliver(test::RegChallenge(5, wire::Challenge{}));
+    ASSERT_TRUE(server.NextOf(wire::REG_RESPONSE));
+    Deliver(test::Packet(wire::REG_OK, {}));
+    ASSERT_TRUE(server.NextOf(wire::QUERY_IOSERVER));
+    chan.USE = 1;
+    chan.VPORT = "COM5";
+  }
+  void TearDown() override {
+    chan.Close();
+    session.reset();
+    VirComPorts() = nullptr;
+    SetMessageHandler(nullptr);
+    SetLogObserver(nullptr);
+    ClientServices() = TClientServices{};
+  }
+  void Deliver(const B& b) {
+    server.Send(b);
+    ASSERT_TRUE(loop.WaitForPosted(2000));
+    loop.RunPending();
+  }
+  bool Logged(const std::string& line) {
+    std::lock_guard lock(logMutex);
+    for (const auto& l : logs)
+      if (l == line) return true;
+    return false;
+  }
+  bool NoneOf(std::uint16_t command) {
+    while (auto d = server.Next(30))
+      if (d->command() == command) return false;
+    return true;
+  }
+  B ConfigAck(B payload) {
+    auto p = test::Packet(wire::COM_CONFIG_ACK, payload);
+    return p;
+  }
+  void Configure() {
+    chan.OnTimer();
+    ASSERT_TRUE(server.NextOf(wire::COM_CONFIG));
+    auto ack = ConfigAck({static_cast<std::uint8_t>(chan.ChannelNumber()), 0, 0, 0});
+    chan.OnCommandAck(ack.data(), ack.size());
+    ASSERT_TRUE(chan.IsReady());
+  }
+
+  platform::ManualLoop loop;
+  test::ScriptedServer server;
+  std::unique_ptr<TClient> session;
+  TComChanel chan{"COM2"};
+  FakePort* port = nullptr;
+  bool portAvailable = true;
+  std::vector<std::string> pins, messages;
+  std::mutex logMutex;
+  std::vector<std::string> logs;
+};
+
+TEST_F(ComChanelTest, OpenFailsWithTheUsersMessageAndMitsubishiPinsAreRestoredAnyway) {
+  portAvailable = false;
+  chan.PlcType = 4;
+  EXPECT_FALSE(chan.Open(session.get()));
+  EXPECT_EQ(messages, std::vector<std::string>{"打开COM5失败"});
+  EXPECT_TRUE(Logged("3 MITSUBISH Q SERIES"));
+  chan.Close();  // the session start closes every enabled channel after a failure
+  EXPECT_EQ(pins, (std::vector<std::string>{"COM5 on", "COM5 off"}));
+
+  portAvailable = true;
+  chan.PlcType = 1;
+  EXPECT_TRUE(chan.Open(session.get()));
+  EXPECT_TRUE(chan.IsOpen());
+  EXPECT_TRUE(Logged("3 NORMAL PLC"));
+  EXPECT_EQ(port->request.portName, "COM5");
+  EXPECT_EQ(port->request.byteSize, 8);
+  EXPECT_EQ(port->request.parity, 2);
+}
+
+TEST_F(ComChanelTest, ConfigurationHandshakeRepeatsEveryThreeSecondsUntilAccepted) {
+  chan.TransMode = 0;
+  ASSERT_TRUE(chan.Open(session.get()));
+  chan.OnTimer();
+  auto cfg = server.NextOf(wire::COM_CONFIG);
+  ASSERT_TRUE(cfg);
+  EXPECT_EQ(B(cfg->bytes.begin() + 16, cfg->bytes.end()), (B{1, 0, 1, 0, 0, 0}));  // COM2, PlcType 1, mode 0
+  EXPECT_TRUE(Logged("3 [COM2] Confige Chanel"));
+
+  for (const B& ignored : {B{1, 0, 9}, B{1, 0, 5, 0}}) {  // length 3; new form refused
+    auto ack = ConfigAck(ignored);
+    chan.OnCommandAck(ack.data(), ack.size());
+    EXPECT_FALSE(chan.IsReady());
+  }
+  loop.Advance(2900);
+  chan.OnTimer();
+  EXPECT_TRUE(NoneOf(wire::COM_CONFIG)) << "the session's own queries go on meanwhile";
+  loop.Advance(100);
+  chan.OnTimer();
+  EXPECT_TRUE(server.NextOf(wire::COM_CONFIG));
+
+  auto old = ConfigAck({1, 0});
+  chan.OnCommandAck(old.data(), old.size());
+  EXPECT_TRUE(chan.IsReady());
+  EXPECT_TRUE(Logged("3 [COM2] Recv Command Ack From IOServer, old mode"));
+  chan.Reset();
+  EXPECT_FALSE(chan.IsReady());
+  auto fresh = ConfigAck({1, 0, 0, 0});
+  chan.OnCommandAck(fresh.data(), fresh.size());
+  EXPECT_TRUE(Logged("3 [COM2] Recv Command Ack From IOServer, new mode"));
+}
+
+TEST_F(ComChanelTest, LocalBytesBeforeTheHandshakeAreLostAndCountedNowhere) {
+  ASSERT_TRUE(chan.Open(session.get()));
+  const std::uint8_t bytes[] = {1, 2, 3};
+  chan.ReceiveFromLocalPort(bytes, 3);
+  EXPECT_EQ(chan.bytesToModule.load(), 0);
+  chan.OnTimer();
+  ASSERT_TRUE(server.NextOf(wire::COM_CONFIG));
+  EXPECT_TRUE(server.Quiet());
+}
+
+TEST_F(ComChanelTest, TransparentFramesCarryTheLineSettingsOfTheLocalPort) {
+  chan.TransMode = 0;
+  ASSERT_TRUE(chan.Open(session.get()));
+  Configure();
+  const std::uint8_t bytes[] = {0xAA, 0xBB, 0xCC};
+  chan.ReceiveFromLocalPort(bytes, 3);
+  auto frame = server.NextOf(wire::COM_DATA);
+  ASSERT_TRUE(frame);
+  EXPECT_EQ(frame->header().length, 6);
+  EXPECT_EQ(B(frame->bytes.begin() + 16, frame->bytes.end()), (B{1, 0x49, 0x60, 0xAA, 0xBB, 0xCC}));
+  EXPECT_TRUE(Logged("0 [COM2]Send Data To IOServer, SEQ_ID=1, Len=6"));
+  EXPECT_EQ(chan.bytesToModule.load(), 3);
+
+  port->line = {57600, 7, 0, 2};  // read for every frame
+  chan.ReceiveFromLocalPort(bytes, 1);
+  frame = server.NextOf(wire::COM_DATA);
+  ASSERT_TRUE(frame);
+  EXPECT_EQ(B(frame->bytes.begin() + 16, frame->bytes.begin() + 23), (B{1, 0x80, 0x00, 0xE1, 0x00, 0x08, 0x00}));
+}
+
+TEST_F(ComChanelTest, DownloadModeSendsReliablyAndAcknowledgesModuleData) {
+  ASSERT_TRUE(chan.Open(session.get()));
+  Configure();
+  const std::uint8_t bytes[] = {7};
+  chan.ReceiveFromLocalPort(bytes, 1);
+  chan.ReceiveFromLocalPort(bytes, 1);
+  auto first = server.NextOf(wire::COM_DATA);
+  ASSERT_TRUE(first);
+  EXPECT_TRUE(server.Quiet()) << "the second waits for the first's acknowledgement";
+  auto ack = test::Packet(wire::COM_DATA_ACK_FROM_MODULE, {1}, 5, first->header().seqId);
+  chan.OnDataAck(ack.data(), ack.size());
+  EXPECT_TRUE(server.NextOf(wire::COM_DATA));
+
+  auto data = test::Packet(wire::COM_DATA_FROM_MODULE, {1, 'o', 'k'}, 5, 40);
+  chan.OnData(data.data(), data.size());
+  chan.OnData(data.data(), data.size());  // repeated: acknowledged again, written once
+  for (int i = 0; i < 2; ++i) {
+    auto a = server.NextOf(wire::COM_DATA_ACK);
+    ASSERT_TRUE(a) << i;
+    EXPECT_EQ(a->header().seqId, 40u);
+  }
+  EXPECT_EQ(port->written, (B{'o', 'k'}));
+  EXPECT_EQ(chan.bytesFromModule.load(), 2);
+  EXPECT_TRUE(Logged("3 [COM2]Recv Data From IOServer, SEQ_ID=40, Len=3"));
+}
+
+TEST_F(ComChanelTest, PlcTypeZeroDropsLocalBytesButWritesModuleData) {
+  chan.PlcType = 0;
+  chan.TransMode = 0;
+  ASSERT_TRUE(chan.Open(session.get()));
+  Configure();
+  const std::uint8_t bytes[] = {1};
+  chan.ReceiveFromLocalPort(bytes, 1);
+  EXPECT_TRUE(server.Quiet());
+  auto data = test::Packet(wire::COM_DATA_FROM_MODULE, {1, 'x'}, 5, 3);
+  chan.OnData(data.data(), data.size());
+  EXPECT_EQ(port->written, (B{'x'}));
+  chan.Close();
+  chan.OnData(data.data(), data.size());  // not open: dropped
+}
+
+}  // namespace
+}  // namespace murvik
