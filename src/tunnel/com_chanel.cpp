@@ -13,6 +13,9 @@ namespace murvik {
 TComChanel::TComChanel(std::string dport) : TChanel(kSerial), DPORT(std::move(dport)) {
   int n = ChannelNumber();
   if (n >= 0) channelNumber_ = n;
+  ppiIo_.writeLocal = [this](const std::uint8_t* b, std::size_t count) { WriteToLocalPort(b, count); };
+  ppiIo_.sendToModule = [this](const std::uint8_t* b, std::size_t count) { SendToModuleAsComData(b, count); };
+  ppiIo_.localBaud = [this] { return port_ ? port_->Line().baudRate : 0u; };
 }
 
 TComChanel::~TComChanel() {
@@ -32,11 +35,15 @@ bool TComChanel::Open(TClient* session) {
   const TClientServices& services = ClientServices();
   if (PlcType == 2) {
     Log(3, "S7200 PLC");
+    ppi_ = std::make_unique<TPpiAssist>();
+    ppi_->Build(Other, BaudRate);
   } else if (PlcType == 4) {
     Log(3, "MITSUBISH Q SERIES");
     if (services.pinWiring) services.pinWiring(VPORT, true);
+    ppi_.reset();
   } else {
     Log(3, "NORMAL PLC");
+    ppi_.reset();
   }
   VirComPortRequest request{VPORT, [this](const std::uint8_t* b, std::size_t n) { ReceiveFromLocalPort(b, n); },
                             ByteSize, Parity};
@@ -60,6 +67,7 @@ bool TComChanel::Close() {
     port_->Close();
     port_.reset();
   }
+  if (PlcType == 2) ppi_.reset();  // the port's thread has ended above
   if (PlcType == 4 && ClientServices().pinWiring) ClientServices().pinWiring(VPORT, false);
   open_ = false;
   session_ = nullptr;
@@ -104,6 +112,10 @@ void TComChanel::OnDataAck(const std::uint8_t* packet, std::size_t size) {
 void TComChanel::ReceiveFromLocalPort(const std::uint8_t* bytes, std::size_t count) {
   if (PlcType == 0 || configState_ != 2) return;  // typed before the handshake: lost, not buffered
   bytesToModule = bytesToModule + static_cast<double>(count);
+  if (PlcType == 2) {
+    if (ppi_) ppi_->LocalChunk(bytes, count, ppiIo_);
+    return;
+  }
   SendToModuleAsComData(bytes, count);
 }
 
@@ -141,6 +153,10 @@ void TComChanel::OnData(std::uint8_t* packet, std::size_t size) {
   if (!AcceptReceived(data->seqId, data->channel, ComNumber(), DownloadMode())) return;
   if (data->size >= 1500) return;
   if (!open_) return;
+  if (PlcType == 2) {
+    if (ppi_) ppi_->ModuleData(data->data, data->size, ppiIo_);
+    return;
+  }
   WriteToLocalPort(data->data, data->size);
 }
 

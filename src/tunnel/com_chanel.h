@@ -6,6 +6,7 @@
 #include <string>
 
 #include "tunnel/chanel.h"
+#include "tunnel/ppi_assist.h"
 
 namespace murvik {
 
@@ -47,6 +48,7 @@ class TComChanel : public TChanel {
 
  private:
   int ComNumber() const { return channelNumber_ + 1; }
+
   bool DownloadMode() const { return TransMode == 1; }
 
   int channelNumber_ = 0;  // as taken at Open
@@ -54,6 +56,8 @@ class TComChanel : public TChanel {
   int configAttempts_ = 0;
   std::uint32_t lastConfigSend_ = 0;
   std::unique_ptr<IVirComPort> port_;
+  std::unique_ptr<TPpiAssist> ppi_;  // only while a PlcType 2 channel is open
+  TPpiAssist::Io ppiIo_;             // the channel's services the assistance uses
 };
 
 }  // namespace murvik

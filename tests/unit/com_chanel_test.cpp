@@ -239,5 +239,30 @@ TEST_F(ComChanelTest, PlcTypeZeroDropsLocalBytesButWritesModuleData) {
   chan.OnData(data.data(), data.size());  // not open: dropped
 }
 
+TEST_F(ComChanelTest, S7200TrafficGoesThroughTheLinkAssistance) {
+  chan.PlcType = 2;
+  chan.TransMode = 0;
+  chan.Other = "2";
+  chan.BaudRate = 19200;  // the fake port runs at 19200
+  ASSERT_TRUE(chan.Open(session.get()));
+  EXPECT_TRUE(Logged("3 S7200 PLC"));
+  Configure();
+  const std::uint8_t fdl[] = {0x10, 0x02, 0x00, 0x49, 0x4B, 0x16};
+  chan.ReceiveFromLocalPort(fdl, sizeof fdl);
+  EXPECT_EQ(port->written, (B{0x10, 0x02, 0x00, 0x00, 0x02, 0x16})) << "answered on the PC side";
+  EXPECT_TRUE(NoneOf(wire::COM_DATA));
+
+  port->written.clear();
+  B request = {0x68, 0x1B, 0x1B, 0x68, 0x02, 0x00, 0x6C, 0x32, 0x01, 0x00, 0x00, 0x34, 0x12};
+  request.resize(33, 0);
+  request[31] = 0x00;  // checksum position; the channel forwards the frame as it is
+  request[32] = 0x16;
+  chan.ReceiveFromLocalPort(request.data(), request.size());
+  EXPECT_EQ(port->written, (B{0xE5}));
+  auto frame = server.NextOf(wire::COM_DATA);
+  ASSERT_TRUE(frame);
+  EXPECT_EQ(B(frame->bytes.begin() + 19, frame->bytes.end()), request);
+}
+
 }  // namespace
 }  // namespace murvik
