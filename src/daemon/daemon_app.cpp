@@ -11,6 +11,8 @@
 #include "config/client_name_mgr.h"
 #include "config/config_file.h"
 #include "config/global_conf.h"
+#include "devices/vir_com.h"
+#include "devices/vir_com_mgr.h"
 #include "devices/zn_common_fun.h"
 #include "diagnostics/server_log.h"
 #include "diagnostics/stack_listing.h"
@@ -143,6 +145,8 @@ int RunDaemon(int argc, char** argv) {
   services.loop = &loop;
   services.names = &ClientNameMgr();
   services.defaultLoginServer = GlobalConf().defaultLoginServer;
+  VirComPorts() = MakeVirCom;
+  ClientServices().refreshDevices = [] { VirComMgr().RefreshPorts(); };
 
   TClientMgr mgr;
   TMainWindowState state;

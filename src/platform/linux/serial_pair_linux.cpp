@@ -157,6 +157,8 @@ class HangupWatch {
   // The descriptor to wait on for the pair: the master, or the watch while hung up.
   int WaitFd() const { return hungUp_ ? notify_ : master_; }
   bool HungUp() const { return hungUp_; }
+  // Back from a client, which may have seen opens and closes: look at the master afresh.
+  void Resume() { hungUp_ = false; }
   // Handles readiness of WaitFd(); answers true when the master has bytes to read.
   bool Handle(short revents) {
     if (hungUp_) {
@@ -259,6 +261,7 @@ int RunPairHolder(const std::string& stateDir, const std::string& devDir, int in
         if (r <= 0 && !(r < 0 && errno == EINTR)) {
           close(client);
           client = -1;
+          watch.Resume();
         }
       }
     if (fds[0].revents & POLLIN) {
