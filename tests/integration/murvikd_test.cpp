@@ -52,6 +52,9 @@ class MurvikdTest : public ::testing::Test {
     std::vector<std::string> argv = {std::string(MURVIK_BIN_DIR) + "/src/murvikd", "--home", home_.string(),
                                      "--log-port", "39999"};
     argv.insert(argv.end(), args.begin(), args.end());
+    // Session start lists the port pairs: keep the pair tool out of the machine's driver state.
+    setenv("MURVIK_DRIVER_STATE", (home_ / "driver-state").c_str(), 1);
+    setenv("MURVIK_DEV_DIR", (home_ / "dev").c_str(), 1);
     daemon_ = std::make_unique<platform::ChildProcess>();
     ASSERT_EQ(daemon_->Start(argv, true), 0);
   }
