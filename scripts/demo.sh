@@ -10,9 +10,11 @@ bash scripts/bootstrap.sh
 if [ ! -f build/build.ninja ]; then
   cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 fi
-cmake --build build -j "$(nproc)" --target murvikd murvik-sim >/dev/null 2>&1 || cmake --build build --target murvikd murvik-sim
+cmake --build build -j "$(nproc)" --target murvikd murvik-sim setupc >/dev/null 2>&1 || cmake --build build --target murvikd murvik-sim setupc
 
 WORK=$(mktemp -d /tmp/murvik-demo.XXXXXX)
+# Everything the demo makes stays in its own folder: configuration, driver state, visible ports.
+export MURVIK_HOME="$WORK/home" MURVIK_DRIVER_STATE="$WORK/driver-state" MURVIK_DEV_DIR="$WORK/dev"
 SIM_PID=""
 DAEMON_PID=""
 cleanup() {
@@ -63,7 +65,7 @@ iconv -f UTF-8 -t UTF-16 "$WORK/home/MURVIK3.utf8.xml" >"$WORK/home/MURVIK3.xml"
 rm "$WORK/home/MURVIK3.utf8.xml"
 
 echo "== starting murvikd $NAME"
-MURVIK_HOME="$WORK/home" build/src/murvikd "$NAME" &
+build/src/murvikd "$NAME" &
 DAEMON_PID=$!
 
 wait_for() {  # pattern, seconds
