@@ -7,6 +7,27 @@
 
 namespace murvik::sim {
 
+namespace {
+
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+bool ParseHex(const std::string& text, Bytes& out) {
+  if (text.empty() || text.size() % 2 != 0) return false;
+  for (std::size_t i = 0; i < text.size(); i += 2) {
+    const int hi = HexDigit(text[i]), lo = HexDigit(text[i + 1]);
+    if (hi < 0 || lo < 0) return false;
+    out.push_back(static_cast<std::uint8_t>(hi * 16 + lo));
+  }
+  return true;
+}
+
+}  // namespace
+
 CommandResult RunCommand(Simulator& sim, const std::string& line) {
   std::istringstream in(line);
   std::vector<std::string> words;
@@ -37,6 +58,19 @@ CommandResult RunCommand(Simulator& sim, const std::string& line) {
     if (words.size() != 1) return err("usage: stats");
     out.reply = sim.StatsJson();
     return out;
+  }
+  if (verb == "send") {
+    if (words.size() != 4) return err("usage: send SN PORT HEX");
+    Module* m = sim.FindModule(words[1]);
+    if (m == nullptr) return err("no module " + words[1]);
+    std::string port = words[2];
+    if (port.size() == 4 && (port.rfind("COM", 0) == 0 || port.rfind("com", 0) == 0)) port = port.substr(3);
+    if (port != "1" && port != "2" && port != "3") return err("PORT must be 1..3 or COM1..COM3");
+    Bytes data;
+    if (!ParseHex(words[3], data)) return err("HEX must be an even number of hex digits");
+    std::string why;
+    if (!sim.SendSerial(*m, port[0] - '1', data, why)) return err(why);
+    return ok();
   }
   const bool needsReason = verb == "nakex";
   const bool known = verb == "offline" || verb == "online" || verb == "lost" || verb == "nak" || verb == "nakex" ||

@@ -89,6 +89,9 @@ int main(int argc, char** argv) {
     }
   });
   loop.AddTimer(1000, [&] { simulator.Sweep(); });
+  loop.AddTimer(100, [&] { simulator.Tick(); });
+  for (auto [fd, backend] : simulator.PortFds()) loop.WatchFd(fd, [backend] { backend->OnReadable(); });
+  for (const auto& line : simulator.Announcements()) Say(line);
 
   Say("READY login=" + std::to_string(simulator.Port(sim::ServerKind::Login)) +
       " relay=" + std::to_string(simulator.Port(sim::ServerKind::Relay)));

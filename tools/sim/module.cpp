@@ -46,7 +46,7 @@ Port* Module::PortFor(const Head& head, const std::uint8_t* data, std::size_t si
 }
 
 std::optional<std::vector<Bytes>> Module::Answer(const Head& head, const std::uint8_t* data, std::size_t size,
-                                                 std::string& note) {
+                                                 std::string& note, nlohmann::ordered_json& fields) {
   if (!online_) {
     note = "module offline";
     return std::nullopt;
@@ -79,7 +79,11 @@ std::optional<std::vector<Bytes>> Module::Answer(const Head& head, const std::ui
         note = "no port backend";
         return std::nullopt;
       }
-      auto answers = port->backend->OnPacket(head, data, size);
+      PortAnswer out;
+      port->backend->OnPacket(head, data, size, out);
+      note = std::move(out.note);
+      fields = std::move(out.fields);
+      auto& answers = out.packets;
       for (auto& a : answers) {
         if (a.size() < kHeader) continue;
         for (int i = 0; i < 4; ++i) {
@@ -87,7 +91,8 @@ std::optional<std::vector<Bytes>> Module::Answer(const Head& head, const std::ui
           a[4 + i] = static_cast<std::uint8_t>(Id() >> (8 * i));
         }
       }
-      return answers;
+      if (answers.empty()) return std::nullopt;
+      return std::move(answers);
     }
   }
   note = "malformed " + std::string(CommandName(head.command)) + ": " + why;

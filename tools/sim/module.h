@@ -4,22 +4,48 @@
 // answers that port's data packets.
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
+
+#include <nlohmann/json.hpp>
 
 #include "options.h"
 #include "packets.h"
 
 namespace murvik::sim {
 
+struct PortAnswer {
+  std::vector<Bytes> packets;
+  std::string note;              // why a packet was ignored
+  nlohmann::ordered_json fields;  // extra fields of the packet's record line
+};
+
 // What a port does with the packets for it; the session id and IOServer id of each answer are
 // written by the module.
 class PortBackend {
  public:
+  // Sends a packet of the module's own accord to the module's PC sessions; answers how many.
+  using Sink = std::function<std::size_t(Bytes packet)>;
+
   virtual ~PortBackend() = default;
-  virtual std::vector<Bytes> OnPacket(const Head& head, const std::uint8_t* data, std::size_t size) = 0;
+  virtual void OnPacket(const Head& head, const std::uint8_t* data, std::size_t size, PortAnswer& out) = 0;
+  // About every 100 ms.
+  virtual void OnTick(std::uint64_t /*nowMs*/) {}
+  // A descriptor to watch, and what to do when it is readable; -1 for none.
+  virtual int Fd() const { return -1; }
+  virtual void OnReadable() {}
+  virtual nlohmann::ordered_json Stats() const { return nullptr; }
+
+  void SetSink(Sink sink) { sink_ = std::move(sink); }
+
+ protected:
+  std::size_t ToSessions(Bytes packet) { return sink_ ? sink_(std::move(packet)) : 0; }
+
+ private:
+  Sink sink_;
 };
 
 struct Port {
@@ -44,7 +70,7 @@ class Module {
   // Answers a module-addressed packet that the server has already matched to this module.
   // nullopt with `note` set when the module stays silent.
   std::optional<std::vector<Bytes>> Answer(const Head& head, const std::uint8_t* data, std::size_t size,
-                                           std::string& note);
+                                           std::string& note, nlohmann::ordered_json& fields);
 
   std::array<Port, 4>& Ports() { return ports_; }
 

@@ -7,6 +7,8 @@
 #include <set>
 #include <sstream>
 
+#include "serial_devices.h"
+
 namespace murvik::sim {
 
 namespace {
@@ -103,6 +105,20 @@ bool SetModuleField(ModuleConfig& m, const std::string& key, const std::string& 
       return false;
     }
     m.online = value == "1";
+  } else if (key == "com1" || key == "com2" || key == "com3") {
+    if (value != "none" && !IsSerialDeviceKind(value)) {
+      error = key + " must be echo, null, pty or none";
+      return false;
+    }
+    m.com[static_cast<std::size_t>(key[3] - '1')] = value;
+  } else if (key == "comack") {
+    if (value == "new") m.comAck = ConfigAckForm::New;
+    else if (value == "old") m.comAck = ConfigAckForm::Old;
+    else if (value == "refuse") m.comAck = ConfigAckForm::Refuse;
+    else {
+      error = "comack must be new, old or refuse";
+      return false;
+    }
   } else {
     error = "unknown module key '" + key + "'";
     return false;
@@ -347,6 +363,24 @@ const char* UsageText() {
          "                           refuse=R           answer a good REG_RESPONSE with NAK_EX\n"
          "                                              reason R (1, 3, 11, 15, ...) or 'nak'\n"
          "                           online=0|1         start offline (default 1)\n"
+         "                           com1=K, com2=K, com3=K\n"
+         "                                              what sits on that serial port:\n"
+         "                                              echo  returns every data byte to the PC\n"
+         "                                              null  swallows them (default)\n"
+         "                                              pty   a pseudo-terminal: prints\n"
+         "                                                    'PTY COM<n> <slave path>' before\n"
+         "                                                    READY (modules in order); the PC's\n"
+         "                                                    bytes are written to it, what a\n"
+         "                                                    program writes to the slave goes\n"
+         "                                                    to the PC\n"
+         "                                              none  the port ignores its packets\n"
+         "                           comack=new|old|refuse\n"
+         "                                              COM_CONFIG_ACK form: new (length 4,\n"
+         "                                              status 0; default), old (length 2),\n"
+         "                                              refuse (status 5)\n"
+         "                         A serial port ignores data until the PC's COM_CONFIG is\n"
+         "                         accepted; in download mode (TransMode 1) it acknowledges\n"
+         "                         every COM_DATA and delivers a back-to-back repeat once.\n"
          "  --config FILE          JSON configuration; the flags above override it:\n"
          "                           {\"login_port\":7250,\"relay_port\":7251,\"redirect_text\":\"..\",\n"
          "                            \"bind\":\"..\",\"seed\":1,\"drop\":0,\"dup\":0,\"record\":\"..\",\n"
@@ -354,7 +388,8 @@ const char* UsageText() {
          "  --seed N               seed of the fault injection (default 1)\n"
          "  --drop PCT             drop PCT percent of the datagrams the simulator sends\n"
          "  --dup PCT              send PCT percent of them twice\n"
-         "  --record FILE          write every datagram received and sent as a JSON line\n"
+         "  --record FILE          write every datagram received and sent as a JSON line;\n"
+         "                         a COM_DATA line carries baud, bits, parity and stop\n"
          "  --session-timeout S    seconds of silence that end a PC session (default 30)\n"
          "  --help                 this text\n"
          "\n"
@@ -366,7 +401,12 @@ const char* UsageText() {
          "  nak SN                 NAK to its PC sessions (ends them)\n"
          "  nakex SN REASON        NAK_EX with REASON to its PC sessions (ends them)\n"
          "  mute SN / unmute SN    module stops / resumes answering PING\n"
-         "  stats                  one JSON line of counters\n"
+         "  send SN PORT HEX       bytes (hex, e.g. 0102ff) from the module's serial port\n"
+         "                         PORT (1..3 or COM1..COM3) to the PC, once the PC has\n"
+         "                         configured it; download mode retransmits each frame every\n"
+         "                         second until acknowledged, at most 10 sends\n"
+         "  stats                  one JSON line of counters, with per-port counters and the\n"
+         "                         line settings of the last frame under modules[].ports\n"
          "  quit                   stop\n"
          "\n"
          "examples:\n"

@@ -1,9 +1,12 @@
 #pragma once
 // Command line and configuration file of murvik-sim.
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "packets.h"
 
 namespace murvik::sim {
 
@@ -23,6 +26,9 @@ struct ModuleConfig {
   std::optional<std::uint32_t> id;  // default 1000 + index
   std::optional<Refusal> refuse;
   bool online = true;
+  // What sits on COM1..COM3: "echo", "null", "pty", or "none" (the port ignores its packets).
+  std::array<std::string, 3> com = {"null", "null", "null"};
+  ConfigAckForm comAck = ConfigAckForm::New;
 };
 
 struct Options {

@@ -258,4 +258,22 @@ Bytes EncodeNakEx(std::uint32_t sid, std::uint16_t reason) {
   return Encode(cmd::NAK_EX, payload, sid);
 }
 
+Bytes EncodeComConfigAck(std::uint16_t channel, ConfigAckForm form) {
+  Bytes payload(form == ConfigAckForm::Old ? 2 : 4, 0);
+  PutLe16(payload.data(), channel);
+  if (form == ConfigAckForm::Refuse) PutLe16(payload.data() + 2, 5);
+  return Encode(cmd::COM_CONFIG_ACK, payload);
+}
+
+Bytes EncodeComDataFromModule(std::uint32_t seq, std::uint8_t channel, const std::uint8_t* data, std::size_t n) {
+  Bytes payload(1 + n);
+  payload[0] = channel;
+  if (n > 0) std::memcpy(payload.data() + 1, data, n);
+  return Encode(cmd::COM_DATA_FROM_MODULE, payload, 0, 0, seq);
+}
+
+Bytes EncodeComDataAckFromModule(std::uint32_t seq, std::uint8_t channel) {
+  return Encode(cmd::COM_DATA_ACK_FROM_MODULE, Bytes{channel}, 0, 0, seq);
+}
+
 }  // namespace murvik::sim

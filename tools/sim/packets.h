@@ -108,5 +108,10 @@ Bytes EncodeIOServerLost(std::uint32_t sid);
 Bytes EncodeEchoAck(std::uint32_t sid, std::uint32_t seq);
 Bytes EncodeNak(std::uint32_t sid);
 Bytes EncodeNakEx(std::uint32_t sid, std::uint16_t reason);
+// Serial port answers; ids are stamped by the module.
+enum class ConfigAckForm { New, Old, Refuse };
+Bytes EncodeComConfigAck(std::uint16_t channel, ConfigAckForm form);
+Bytes EncodeComDataFromModule(std::uint32_t seq, std::uint8_t channel, const std::uint8_t* data, std::size_t n);
+Bytes EncodeComDataAckFromModule(std::uint32_t seq, std::uint8_t channel);
 
 }  // namespace murvik::sim

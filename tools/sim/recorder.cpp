@@ -49,6 +49,7 @@ void Recorder::Write(const char* dir, const char* server, const platform::SockAd
   if (flags.dropped) j["dropped"] = true;
   if (flags.bad) j["bad"] = true;
   if (!flags.note.empty()) j["note"] = flags.note;
+  if (flags.fields.is_object()) j.update(flags.fields);
   std::string line = j.dump();
   line += '\n';
   std::fwrite(line.data(), 1, line.size(), file_);

@@ -3,6 +3,7 @@
 // test can read it while the simulator runs.
 #include <cstdint>
 #include <cstdio>
+#include <nlohmann/json.hpp>
 #include <string>
 
 #include "platform/net.h"
@@ -13,6 +14,7 @@ struct RecordFlags {
   bool dropped = false;  // an injected drop: never reached the wire
   bool bad = false;      // failed the size check
   std::string note;      // why a received datagram was ignored
+  nlohmann::ordered_json fields;  // what the handler read, e.g. a frame's line settings
 };
 
 class Recorder {

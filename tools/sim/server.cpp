@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 
 #include "platform/poll_loop.h"
+#include "serial_port.h"
 #include "tunnel/wire_format.h"
 
 namespace murvik::sim {
@@ -59,7 +60,71 @@ bool Simulator::Open(std::string& error) {
     error = "cannot write " + options_.recordPath + ": " + std::strerror(errno);
     return false;
   }
+  return OpenPorts(error);
+}
+
+bool Simulator::OpenPorts(std::string& error) {
+  for (auto& owned : modules_) {
+    Module* m = owned.get();
+    for (int ch = 0; ch < 3; ++ch) {
+      const std::string& kind = m->Config().com[static_cast<std::size_t>(ch)];
+      if (kind == "none") continue;
+      auto device = MakeSerialDevice(kind, error);
+      if (!device) {
+        error = "module " + m->Sn() + " COM" + std::to_string(ch + 1) + ": " + error;
+        return false;
+      }
+      auto port = std::make_unique<SerialPort>(ch, m->Config().comAck, std::move(device));
+      port->SetSink([this, m](Bytes packet) {
+        for (int i = 0; i < 4; ++i) packet[4 + i] = static_cast<std::uint8_t>(m->Id() >> (8 * i));
+        return SendToSessions(*m, packet, false);
+      });
+      m->Ports()[static_cast<std::size_t>(ch)].backend = std::move(port);
+    }
+  }
   return true;
+}
+
+void Simulator::Tick() {
+  const std::uint64_t now = platform::MonotonicMs();
+  for (auto& m : modules_)
+    for (auto& p : m->Ports())
+      if (p.backend) p.backend->OnTick(now);
+}
+
+std::vector<std::pair<int, PortBackend*>> Simulator::PortFds() {
+  std::vector<std::pair<int, PortBackend*>> out;
+  for (auto& m : modules_)
+    for (auto& p : m->Ports())
+      if (p.backend && p.backend->Fd() >= 0) out.emplace_back(p.backend->Fd(), p.backend.get());
+  return out;
+}
+
+std::vector<std::string> Simulator::Announcements() {
+  std::vector<std::string> out;
+  for (auto& m : modules_) {
+    for (auto& p : m->Ports()) {
+      auto* serial = dynamic_cast<SerialPort*>(p.backend.get());
+      if (serial != nullptr && !serial->Device().Path().empty())
+        out.push_back("PTY COM" + std::to_string(p.channel + 1) + " " + serial->Device().Path());
+    }
+  }
+  return out;
+}
+
+bool Simulator::SendSerial(Module& m, int channel, const Bytes& data, std::string& error) {
+  auto* serial = channel >= 0 && channel < 3
+                     ? dynamic_cast<SerialPort*>(m.Ports()[static_cast<std::size_t>(channel)].backend.get())
+                     : nullptr;
+  if (serial == nullptr) {
+    error = "COM" + std::to_string(channel + 1) + " has no serial backend";
+    return false;
+  }
+  if (!m.online()) {
+    error = "module offline";
+    return false;
+  }
+  return serial->SendToPc(data.data(), data.size(), error);
 }
 
 std::uint16_t Simulator::Port(ServerKind kind) const {
@@ -125,6 +190,7 @@ void Simulator::Handle(ServerKind kind, const platform::SockAddrV4& peer, const 
 
   RecordFlags flags;
   flags.note = reply.note;
+  flags.fields = std::move(reply.fields);
   recorder_.Write("rx", server, peer, data, size, flags);
   for (const auto& p : reply.packets) Send(kind, peer, p);
 }
@@ -258,7 +324,7 @@ Simulator::Reply Simulator::OnSessionPacket(ServerKind kind, const platform::Soc
     r.note = "wrong IOServer id " + std::to_string(head.ioServerId);
     return r;
   }
-  if (auto answers = m.Answer(head, data, size, r.note)) r.packets = std::move(*answers);
+  if (auto answers = m.Answer(head, data, size, r.note, r.fields)) r.packets = std::move(*answers);
   return r;
 }
 
@@ -338,6 +404,10 @@ std::string Simulator::StatsJson() {
     jm["sessions"] = sessions_.OfModule(i, now).size();
     jm["pings"] = m.pings;
     jm["pings_ignored"] = m.pingsIgnored;
+    auto ports = nlohmann::ordered_json::array();
+    for (const auto& p : modules_[i]->Ports())
+      if (p.backend && p.kind == Port::Serial) ports.push_back(p.backend->Stats());
+    jm["ports"] = ports;
     mods.push_back(jm);
   }
   j["modules"] = mods;

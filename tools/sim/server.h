@@ -4,7 +4,9 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "faults.h"
@@ -31,6 +33,14 @@ class Simulator {
   void OnReadable(ServerKind kind);
   // Forgets silent sessions; call about once a second.
   void Sweep();
+  // Retransmissions of the serial ports; call about every 100 ms.
+  void Tick();
+  // The descriptors of the port backends (ptys) and what to call when one is readable.
+  std::vector<std::pair<int, PortBackend*>> PortFds();
+  // Lines to print before READY: "PTY COM<n> <slave path>", modules in order.
+  std::vector<std::string> Announcements();
+  // Bytes from a module's serial port (channel 0..2) to its PC sessions.
+  bool SendSerial(Module& m, int channel, const Bytes& data, std::string& error);
 
   Module* FindModule(const std::string& sn);
   // Each answers the number of PC sessions it sent to.
@@ -45,6 +55,7 @@ class Simulator {
   struct Reply {
     std::vector<Bytes> packets;
     std::string note;  // why nothing (or a refusal) was sent
+    nlohmann::ordered_json fields;  // extra fields of the record line
   };
 
   platform::UdpSocket& Socket(ServerKind kind) { return kind == ServerKind::Login ? login_ : relay_; }
@@ -61,6 +72,7 @@ class Simulator {
   void Send(ServerKind kind, const platform::SockAddrV4& peer, const Bytes& packet);
   std::size_t SendToSessions(Module& m, const Bytes& packet, bool endSessions);
   std::string RedirectText() const;
+  bool OpenPorts(std::string& error);
 
   Options options_;
   std::vector<std::unique_ptr<Module>> modules_;
