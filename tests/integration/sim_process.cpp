@@ -87,6 +87,13 @@ bool SimProcess::Start(std::vector<std::string> args, int timeoutMs) {
   stdinFd_ = in[0];
 
   auto line = ReadLine(timeoutMs);
+  // Pseudo-terminal ports announce their slave paths before READY.
+  static const std::regex kPty("PTY (COM[1-3]) (.+)");
+  std::smatch pm;
+  while (line && std::regex_match(*line, pm, kPty)) {
+    ptyPaths.emplace_back(pm[1].str(), pm[2].str());
+    line = ReadLine(timeoutMs);
+  }
   static const std::regex kReady("READY login=(\\d+) relay=(\\d+)");
   std::smatch m;
   if (!line || !std::regex_match(*line, m, kReady)) {

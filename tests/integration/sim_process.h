@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace murvik::test {
@@ -38,6 +39,8 @@ class SimProcess {
 
   std::uint16_t loginPort = 0;
   std::uint16_t relayPort = 0;
+  // ("COM1", slave path) for every pseudo-terminal port, in the order announced.
+  std::vector<std::pair<std::string, std::string>> ptyPaths;
   std::string error;
 
  private:

@@ -484,66 +484,6 @@ TEST(SimSerial, SurvivesRandomSerialDatagrams) {
   EXPECT_EQ(sim.Stop(), 0);
 }
 
-// murvik-sim started by hand: SimProcess wants READY as the first line, and a pty backend
-// prints its path before it.
-class PtySim {
- public:
-  ~PtySim() {
-    if (pid_ > 0) {
-      kill(pid_, SIGTERM);
-      int status = 0;
-      waitpid(pid_, &status, 0);
-    }
-    if (out_ >= 0) close(out_);
-  }
-
-  bool Start(const std::vector<std::string>& extra) {
-    std::vector<std::string> args = {SimProcess::BinaryPath(), "--login-port", "0"};
-    args.insert(args.end(), extra.begin(), extra.end());
-    int p[2];
-    if (pipe2(p, O_CLOEXEC) != 0) return false;
-    pid_ = fork();
-    if (pid_ == 0) {
-      int null = open("/dev/null", O_RDONLY);
-      dup2(null, STDIN_FILENO);
-      dup2(p[1], STDOUT_FILENO);
-      std::vector<char*> argv;
-      for (auto& a : args) argv.push_back(a.data());
-      argv.push_back(nullptr);
-      execv(argv[0], argv.data());
-      _exit(127);
-    }
-    close(p[1]);
-    out_ = p[0];
-    for (std::string line; ReadLine(line);) {
-      if (line.rfind("PTY ", 0) == 0) ptys.push_back(line);
-      if (line.rfind("READY login=", 0) == 0) {
-        loginPort = static_cast<std::uint16_t>(std::stoi(line.substr(12)));
-        return true;
-      }
-    }
-    return false;
-  }
-
-  std::uint16_t loginPort = 0;
-  std::vector<std::string> ptys;
-
- private:
-  bool ReadLine(std::string& line) {
-    line.clear();
-    for (;;) {
-      pollfd pfd{out_, POLLIN, 0};
-      char c;
-      if (poll(&pfd, 1, 10000) <= 0 || read(out_, &c, 1) != 1) return false;
-      if (c == '\n') return true;
-      line += c;
-    }
-  }
-
-  pid_t pid_ = -1;
-  int out_ = -1;
-};
-
 Bytes ReadSome(int fd, std::size_t want) {
   Bytes got;
   while (got.size() < want) {
@@ -558,12 +498,13 @@ Bytes ReadSome(int fd, std::size_t want) {
 }
 
 TEST(SimSerial, PtyBackendCarriesBytesBothWays) {
-  PtySim sim;
-  ASSERT_TRUE(sim.Start({"--module", kModule + ",com1=pty,com3=pty"}));
-  ASSERT_EQ(sim.ptys.size(), 2u);
-  ASSERT_EQ(sim.ptys[0].rfind("PTY COM1 /", 0), 0u) << sim.ptys[0];
-  ASSERT_EQ(sim.ptys[1].rfind("PTY COM3 /", 0), 0u) << sim.ptys[1];
-  const std::string path = sim.ptys[0].substr(9);
+  SimProcess sim;
+  ASSERT_TRUE(sim.Start({"--module", kModule + ",com1=pty,com3=pty"})) << sim.error;
+  ASSERT_EQ(sim.ptyPaths.size(), 2u);
+  EXPECT_EQ(sim.ptyPaths[0].first, "COM1");
+  EXPECT_EQ(sim.ptyPaths[1].first, "COM3");
+  const std::string path = sim.ptyPaths[0].second;
+  ASSERT_EQ(path.rfind("/", 0), 0u) << path;
   const int slave = open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
   ASSERT_GE(slave, 0) << path;
 
