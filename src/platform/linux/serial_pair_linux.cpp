@@ -34,8 +34,6 @@ constexpr char kOk = 'K';
 constexpr char kBusy = 'B';
 constexpr char kHanded = 'F';
 
-constexpr int kHangupRecheckMs = 50;
-
 bool FillAddress(const std::string& path, sockaddr_un* addr) {
   std::memset(addr, 0, sizeof *addr);
   addr->sun_family = AF_UNIX;
