@@ -79,17 +79,7 @@ TEST_F(VirComTest, PortServiceCarriesBytesAndSeesTheLine) {
 
   port.Close();
   // The holder has the end again: the next session opens it, and writes go nowhere meanwhile.
-  auto writer = std::async(std::launch::async, [fd] {
-    std::vector<char> chunk(4096, 'x');
-    for (int i = 0; i < 256; ++i) {
-      if (write(fd, chunk.data(), chunk.size()) != static_cast<ssize_t>(chunk.size())) return false;
-    }
-    return true;
-  });
-  bool done = writer.wait_for(std::chrono::seconds(30)) == std::future_status::ready;
-  if (!done) platform::StopPairHolder(state_.Path(), 1);  // unblocks the writer with an error
-  ASSERT_TRUE(done);
-  EXPECT_TRUE(writer.get());
+  ASSERT_TRUE(WritesMegabyteWithoutBlocking(fd, 1));
   EXPECT_TRUE(second.Open());
   second.Close();
   close(fd);

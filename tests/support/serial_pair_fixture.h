@@ -6,8 +6,10 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <future>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "devices/zn_common_fun.h"
 #include "platform/serial_pair.h"
@@ -53,6 +55,21 @@ class SerialPairFixture : public ::testing::Test {
       if (fd >= 0) close(fd);
       return ok && line.baud == 50;
     });
+  }
+
+  // Writes 1 MB to the visible end: with no session holding the pair the bytes go nowhere, and the
+  // writer must never block. A writer stuck for 30 s is freed by stopping the holder.
+  bool WritesMegabyteWithoutBlocking(int fd, int pairIndex) {
+    auto writer = std::async(std::launch::async, [fd] {
+      std::vector<char> chunk(4096, 'x');
+      for (int i = 0; i < 256; ++i) {
+        if (write(fd, chunk.data(), chunk.size()) != static_cast<ssize_t>(chunk.size())) return false;
+      }
+      return true;
+    });
+    bool done = writer.wait_for(std::chrono::seconds(30)) == std::future_status::ready;
+    if (!done) platform::StopPairHolder(state_.Path(), pairIndex);
+    return writer.get() && done;
   }
 
   TempDir state_;
