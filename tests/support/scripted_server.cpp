@@ -3,6 +3,9 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "platform/manual_loop.h"
+#include "tunnel/client.h"
+
 namespace murvik::test {
 
 using murvik::platform::SockAddrV4;
@@ -83,6 +86,19 @@ std::vector<std::uint8_t> NakEx(std::uint16_t reason) {
   std::vector<std::uint8_t> payload(2);
   wire::Put16(payload.data(), reason);
   return Packet(wire::NAK_EX, payload);
+}
+
+bool DeliverTo(murvik::platform::ManualLoop& loop, ScriptedServer& server, const std::vector<std::uint8_t>& bytes) {
+  server.Send(bytes);
+  if (!loop.WaitForPosted(2000)) return false;
+  loop.RunPending();
+  return true;
+}
+
+bool RegisterWith(murvik::platform::ManualLoop& loop, ScriptedServer& server, TClient& session) {
+  return session.Start() && server.NextOf(wire::REGISTER) && DeliverTo(loop, server, RegChallenge(5, {})) &&
+         server.NextOf(wire::REG_RESPONSE) && DeliverTo(loop, server, Packet(wire::REG_OK, {})) &&
+         server.NextOf(wire::QUERY_IOSERVER) && session.RegState() == 4;
 }
 
 }  // namespace murvik::test

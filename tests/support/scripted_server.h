@@ -9,6 +9,13 @@
 #include "platform/net.h"
 #include "tunnel/wire_format.h"
 
+namespace murvik {
+class TClient;
+namespace platform {
+class ManualLoop;
+}
+}  // namespace murvik
+
 namespace murvik::test {
 
 struct Datagram {
@@ -47,5 +54,12 @@ std::vector<std::uint8_t> QueryAck(std::uint16_t first, std::uint16_t count, std
 std::vector<std::uint8_t> ParamAck(const std::string& devType, const std::string& devSubType, std::uint16_t firmware,
                                    std::uint8_t features);
 std::vector<std::uint8_t> NakEx(std::uint16_t reason);
+
+// Sends a server packet to the session and lets the loop drain it; false when the receive thread
+// did not hand it over in time.
+bool DeliverTo(murvik::platform::ManualLoop& loop, ScriptedServer& server, const std::vector<std::uint8_t>& bytes);
+// Starts a session whose LOGNAME/LOGPORT name the server and takes it to registration state 4
+// (session id 5), the module search under way.
+bool RegisterWith(murvik::platform::ManualLoop& loop, ScriptedServer& server, TClient& session);
 
 }  // namespace murvik::test

@@ -76,9 +76,8 @@ class SessionTest : public ::testing::Test {
 
   // Sends a server packet to the session and lets the loop drain it.
   void Deliver(const std::vector<std::uint8_t>& bytes, ScriptedServer* from = nullptr) {
-    (from ? *from : login).Send(bytes);
-    ASSERT_TRUE(loop.WaitForPosted(2000)) << "the receive thread did not hand the datagram over";
-    loop.RunPending();
+    ASSERT_TRUE(test::DeliverTo(loop, from ? *from : login, bytes))
+        << "the receive thread did not hand the datagram over";
   }
   bool Logged(const std::string& line) {
     std::lock_guard lock(logMutex_);

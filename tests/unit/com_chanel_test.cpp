@@ -61,12 +61,7 @@ class ComChanelTest : public ::testing::Test {
     session->LOGNAME = "127.0.0.1";
     session->LOGPORT = server.Port();
     session->SN = "12345678901";
-    ASSERT_TRUE(session->Start());
-    ASSERT_TRUE(server.NextOf(wire::REGISTER));
-    Deliver(test::RegChallenge(5, wire::Challenge{}));
-    ASSERT_TRUE(server.NextOf(wire::REG_RESPONSE));
-    Deliver(test::Packet(wire::REG_OK, {}));
-    ASSERT_TRUE(server.NextOf(wire::QUERY_IOSERVER));
+    ASSERT_TRUE(test::RegisterWith(loop, server, *session));
     chan.USE = 1;
     chan.VPORT = "COM5";
   }
@@ -77,11 +72,6 @@ class ComChanelTest : public ::testing::Test {
     SetMessageHandler(nullptr);
     SetLogObserver(nullptr);
     ClientServices() = TClientServices{};
-  }
-  void Deliver(const B& b) {
-    server.Send(b);
-    ASSERT_TRUE(loop.WaitForPosted(2000));
-    loop.RunPending();
   }
   bool Logged(const std::string& line) {
     std::lock_guard lock(logMutex);

@@ -42,13 +42,7 @@ class ReliableDeliveryTest : public ::testing::Test {
     session->LOGNAME = "127.0.0.1";
     session->LOGPORT = server.Port();
     session->SN = "12345678901";
-    ASSERT_TRUE(session->Start());
-    ASSERT_TRUE(server.NextOf(wire::REGISTER));
-    wire::Challenge ch{};
-    Deliver(test::RegChallenge(5, ch));
-    ASSERT_TRUE(server.NextOf(wire::REG_RESPONSE));
-    Deliver(test::Packet(wire::REG_OK, {}));
-    ASSERT_TRUE(server.NextOf(wire::QUERY_IOSERVER));
+    ASSERT_TRUE(test::RegisterWith(loop, server, *session));
     chan.Attach(session.get());
   }
   void TearDown() override {
@@ -56,11 +50,6 @@ class ReliableDeliveryTest : public ::testing::Test {
     session.reset();
     SetLogObserver(nullptr);
     ClientServices() = TClientServices{};
-  }
-  void Deliver(const std::vector<std::uint8_t>& b) {
-    server.Send(b);
-    ASSERT_TRUE(loop.WaitForPosted(2000));
-    loop.RunPending();
   }
   // A COM_DATA frame with the channel's next SEQ_ID.
   std::vector<std::uint8_t> Frame(std::uint8_t byte) {
