@@ -9,6 +9,8 @@ PACKAGES=(
   libbackward-cpp-dev libdw-dev
   clang libclang-rt-14-dev
   python3
+  # third-party peers for the serial path's end-to-end tests and benchmarks
+  mbpoll python3-pymodbus python3-serial socat
 )
 
 missing=()
