@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -66,15 +67,26 @@ class PairHiddenEnd {
   // Blocks until bytes arrive (answers their count) or stopFd is readable (answers 0); -1 on
   // failure. While no program has the visible end open it just waits.
   long Read(void* buf, std::size_t size, int stopFd);
-  // Never blocks: bytes the visible end has no room for are dropped. Answers bytes taken or -1.
+  // Never blocks. Bytes the visible end has no room for yet wait in a backlog that Read's thread
+  // writes out as the program reads; bytes beyond kBacklogLimit, and bytes while no program has
+  // the visible end open, go nowhere. Answers the bytes taken, or -1.
   long Write(const void* bytes, std::size_t count);
   // The settings the program on the visible end last set; false when they cannot be read.
   bool Line(SerialLine* out) const;
 
+  static constexpr std::size_t kBacklogLimit = 1 << 20;
+
  private:
+  // Writes what the backlog holds until the pty has no room; drops it when nobody listens.
+  void FlushBacklog();
+
   int fd_ = -1;
   int conn_ = -1;
+  int wake_ = -1;  // tells Read's poll that the backlog has bytes
   std::unique_ptr<HangupWatch> watch_;
+  std::mutex backlogMutex_;
+  std::vector<std::uint8_t> backlog_;
+  std::size_t backlogStart_ = 0;  // bytes of backlog_ already written
 };
 
 // Sets rate and character format of a serial device in one call (any integer rate).

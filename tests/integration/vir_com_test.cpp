@@ -94,6 +94,33 @@ TEST_F(VirComTest, PortServiceRestartsAMissingHolder) {
   port.Close();
 }
 
+// Module data arrives in bursts faster than a program may read: the pty's buffer is small, so
+// the surplus must wait, not vanish.
+TEST_F(VirComTest, ASlowReaderStillGetsEveryByte) {
+  Setupc("INSTALL PortName=COM# -");
+  TVirCom port({"COM1", nullptr, 8, 0}, [](const std::string&) { return std::string("CNCB0"); }, kDriverFolder);
+  ASSERT_TRUE(port.Open());
+  int fd = open(Visible(1).c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  ASSERT_GE(fd, 0);
+  ASSERT_TRUE(platform::SetSerialLine(fd, {115200, 8, 0, 0}));
+  std::string sent;
+  for (int i = 0; sent.size() < 256 * 1024; ++i) {
+    std::string chunk(512, static_cast<char>('a' + i % 26));
+    chunk[0] = static_cast<char>(i);
+    ASSERT_TRUE(port.Write(reinterpret_cast<const std::uint8_t*>(chunk.data()), chunk.size())) << i;
+    sent += chunk;
+  }
+  std::string got;
+  EXPECT_TRUE(WaitFor([&] {
+    char buf[4096];
+    for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;) got.append(buf, static_cast<std::size_t>(n));
+    return got.size() >= sent.size();
+  }));
+  EXPECT_TRUE(got == sent) << got.size() << " of " << sent.size() << " bytes";
+  close(fd);
+  port.Close();
+}
+
 // The hidden end resets the line on the last close too, so settings keep succeeding in a session.
 TEST_F(VirComTest, EverySettingSucceedsWhileASessionHoldsThePair) {
   Setupc("INSTALL PortName=COM# -");

@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/inotify.h>
 #include <sys/socket.h>
@@ -13,6 +14,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -349,6 +352,13 @@ bool PairHiddenEnd::Take(const std::string& stateDir, int index, std::string* er
     if (errorText) *errorText = reply == kBusy ? "pair in use" : "pair holder did not answer";
     return false;
   }
+  wake_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  if (wake_ < 0) {
+    close(fd);
+    close(sock);
+    if (errorText) *errorText = std::string("eventfd: ") + std::strerror(errno);
+    return false;
+  }
   fd_ = fd;
   conn_ = sock;
   return true;
@@ -356,20 +366,40 @@ bool PairHiddenEnd::Take(const std::string& stateDir, int index, std::string* er
 
 void PairHiddenEnd::Release() {
   watch_.reset();
-  if (fd_ >= 0) close(fd_);
+  {
+    std::lock_guard lock(backlogMutex_);
+    if (fd_ >= 0) close(fd_);
+    fd_ = -1;
+    backlog_.clear();
+    backlogStart_ = 0;
+  }
   if (conn_ >= 0) close(conn_);
-  fd_ = conn_ = -1;
+  if (wake_ >= 0) close(wake_);
+  conn_ = wake_ = -1;
 }
 
 long PairHiddenEnd::Read(void* buf, std::size_t size, int stopFd) {
   if (fd_ < 0) return -1;
   if (!watch_) watch_ = std::make_unique<HangupWatch>(fd_);
   for (;;) {
-    pollfd fds[2] = {{stopFd, POLLIN, 0}, {watch_->WaitFd(), POLLIN, 0}};
-    int n = poll(fds, 2, -1);
+    bool backlog;
+    {
+      std::lock_guard lock(backlogMutex_);
+      if (watch_->HungUp()) backlog_.clear(), backlogStart_ = 0;
+      backlog = !backlog_.empty();
+    }
+    int waitFd = watch_->WaitFd();
+    short events = POLLIN | (backlog && waitFd == fd_ ? POLLOUT : 0);
+    pollfd fds[3] = {{stopFd, POLLIN, 0}, {waitFd, events, 0}, {wake_, POLLIN, 0}};
+    int n = poll(fds, 3, -1);
     if (n < 0 && errno != EINTR) return -1;
     if (fds[0].revents & POLLIN) return 0;
+    if (fds[2].revents & POLLIN) {
+      std::uint64_t count;
+      [[maybe_unused]] ssize_t r = read(wake_, &count, sizeof count);
+    }
     if (fds[1].revents & (POLLERR | POLLNVAL)) return -1;
+    if (fds[1].revents & POLLOUT) FlushBacklog();
     if (fds[1].revents == 0 || !watch_->Handle(fds[1].revents)) continue;
     ssize_t r = read(fd_, buf, size);
     if (r > 0) return r;
@@ -377,11 +407,50 @@ long PairHiddenEnd::Read(void* buf, std::size_t size, int stopFd) {
   }
 }
 
+void PairHiddenEnd::FlushBacklog() {
+  std::lock_guard lock(backlogMutex_);
+  while (backlogStart_ < backlog_.size()) {
+    ssize_t n = write(fd_, backlog_.data() + backlogStart_, backlog_.size() - backlogStart_);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno == EAGAIN) {
+      if (backlogStart_ >= (64u << 10)) {  // keep the buffer from creeping while it never empties
+        backlog_.erase(backlog_.begin(), backlog_.begin() + static_cast<std::ptrdiff_t>(backlogStart_));
+        backlogStart_ = 0;
+      }
+      return;
+    }
+    if (n <= 0) break;  // EIO: the visible end was closed
+    backlogStart_ += static_cast<std::size_t>(n);
+  }
+  backlog_.clear();
+  backlogStart_ = 0;
+}
+
 long PairHiddenEnd::Write(const void* bytes, std::size_t count) {
+  std::lock_guard lock(backlogMutex_);
   if (fd_ < 0) return -1;
-  ssize_t n = write(fd_, bytes, count);
-  if (n < 0 && (errno == EAGAIN || errno == EIO)) return 0;
-  return n;
+  const auto* p = static_cast<const std::uint8_t*>(bytes);
+  std::size_t written = 0;
+  if (backlog_.empty()) {
+    while (written < count) {
+      ssize_t n = write(fd_, p + written, count - written);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0 && errno == EIO) return 0;  // no program has the visible end open
+      if (n < 0 && errno == EAGAIN) break;
+      if (n < 0) return -1;
+      written += static_cast<std::size_t>(n);
+    }
+    if (written == count) return static_cast<long>(count);
+  }
+  bool wasEmpty = backlog_.empty();
+  std::size_t room = kBacklogLimit - std::min(kBacklogLimit, backlog_.size() - backlogStart_);
+  std::size_t queued = std::min(room, count - written);
+  backlog_.insert(backlog_.end(), p + written, p + written + queued);
+  if (wasEmpty && queued > 0) {
+    std::uint64_t one = 1;
+    [[maybe_unused]] ssize_t r = ::write(wake_, &one, sizeof one);
+  }
+  return static_cast<long>(written + queued);
 }
 
 bool PairHiddenEnd::Line(SerialLine* out) const {
