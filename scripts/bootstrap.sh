@@ -10,7 +10,7 @@ PACKAGES=(
   clang libclang-rt-14-dev
   python3
   # third-party peers for the serial path's end-to-end tests and benchmarks
-  mbpoll python3-pymodbus python3-serial socat
+  mbpoll python3-pymodbus python3-serial python3-serial-asyncio socat
 )
 
 missing=()

@@ -11,8 +11,8 @@
 #include <thread>
 
 #include "config/config_file.h"
+#include "integration/daemon_process.h"
 #include "integration/sim_process.h"
-#include "platform/process.h"
 #include "tunnel/client_mgr.h"
 
 namespace murvik {
@@ -49,38 +49,13 @@ class MurvikdTest : public ::testing::Test {
 
   // Runs murvikd; output collects stdout and stderr.
   void Launch(std::vector<std::string> args) {
-    std::vector<std::string> argv = {std::string(MURVIK_BIN_DIR) + "/src/murvikd", "--home", home_.string(),
-                                     "--log-port", "39999"};
-    argv.insert(argv.end(), args.begin(), args.end());
     // Session start lists the port pairs: keep the pair tool out of the machine's driver state.
     setenv("MURVIK_DRIVER_STATE", (home_ / "driver-state").c_str(), 1);
     setenv("MURVIK_DEV_DIR", (home_ / "dev").c_str(), 1);
-    daemon_ = std::make_unique<platform::ChildProcess>();
-    ASSERT_EQ(daemon_->Start(argv, true), 0);
+    ASSERT_TRUE(daemon_.Start(home_.string(), args));
   }
-  void Pump(int ms) {
-    char buf[4096];
-    daemon_->WaitForOutput(ms);
-    for (;;) {
-      long n = daemon_->BytesWaiting() > 0 ? daemon_->Read(buf, sizeof buf) : 0;
-      if (n <= 0) break;
-      output.append(buf, static_cast<std::size_t>(n));
-    }
-  }
-  bool WaitForText(const std::string& text, int ms) {
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (std::chrono::steady_clock::now() < end) {
-      if (output.find(text) != std::string::npos) return true;
-      Pump(100);
-    }
-    return output.find(text) != std::string::npos;
-  }
-  int WaitForExit(int ms) {
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (!daemon_->HasEnded() && std::chrono::steady_clock::now() < end) Pump(50);
-    Pump(0);
-    return daemon_->HasEnded() ? daemon_->ExitStatus() : -1;
-  }
+  bool WaitForText(const std::string& text, int ms) { return daemon_.WaitForText(text, ms); }
+  int WaitForExit(int ms) { return daemon_.WaitForExit(ms); }
   int CountInRecord(const std::string& needle) {
     std::ifstream in(record_);
     std::string line;
@@ -91,8 +66,8 @@ class MurvikdTest : public ::testing::Test {
 
   fs::path home_;
   std::string record_;
-  std::unique_ptr<platform::ChildProcess> daemon_;
-  std::string output;
+  test::DaemonProcess daemon_;
+  std::string& output = daemon_.output;
   test::SimProcess sim;
 };
 
@@ -103,7 +78,7 @@ TEST_F(MurvikdTest, ReportsOnlineAndSaysGoodbyeOnSigterm) {
   Launch({"*"});
   EXPECT_TRUE(WaitForText("Line 1 (SN:20230000001): 正在连接服务器...", 5000)) << output;
   EXPECT_TRUE(WaitForText("Line 1 (SN:20230000001): 模块已连接[默认][流量 ", 10000)) << output;
-  daemon_->Terminate();
+  daemon_.Terminate();
   EXPECT_EQ(WaitForExit(5000), 0) << output;
   EXPECT_TRUE(WaitForText("Line 1 (SN:20230000001): 模块未连接", 100)) << output;
   std::this_thread::sleep_for(std::chrono::milliseconds(200));

@@ -42,6 +42,8 @@ bool SimProcess::Start(std::vector<std::string> args, int timeoutMs) {
     error = "already started";
     return false;
   }
+  ptyPaths.clear();
+  buffer_.clear();
   bool hasPort = false;
   for (const auto& a : args) hasPort = hasPort || a == "--login-port";
   if (!hasPort) args.insert(args.end(), {"--login-port", "0"});

@@ -29,6 +29,17 @@ inline bool WaitFor(F condition, int seconds = 10) {
   return condition();
 }
 
+// Waits until the last close of a visible path has put the line back to the rate no program uses.
+inline bool WaitLineIdle(const std::string& path) {
+  return WaitFor([&] {
+    int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    platform::SerialLine line;
+    bool ok = fd >= 0 && platform::GetSerialLine(fd, &line);
+    if (fd >= 0) close(fd);
+    return ok && line.baud == 50;
+  });
+}
+
 class SerialPairFixture : public ::testing::Test {
  public:
   void SetUp() override {
@@ -46,16 +57,7 @@ class SerialPairFixture : public ::testing::Test {
     return out;
   }
   std::string Visible(int com) const { return platform::PairVisiblePath(dev_.Path(), com); }
-  // Waits until the last close has put the line back to the rate no program uses.
-  bool WaitIdle(const std::string& path) {
-    return WaitFor([&] {
-      int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-      platform::SerialLine line;
-      bool ok = fd >= 0 && platform::GetSerialLine(fd, &line);
-      if (fd >= 0) close(fd);
-      return ok && line.baud == 50;
-    });
-  }
+  bool WaitIdle(const std::string& path) { return WaitLineIdle(path); }
 
   // Writes 1 MB to the visible end: with no session holding the pair the bytes go nowhere, and the
   // writer must never block. A writer stuck for 30 s is freed by stopping the holder.
