@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The main job against the bundled simulator: murvik-sim plays the login server, a relay and one
 # module on loopback; murvikd registers, is redirected, finds and checks the module, stays online
-# with pings, rides out a lost module, and says goodbye on stop.
+# with pings, rides out a lost module, and says goodbye on stop. Meanwhile a Modbus master (mbpoll)
+# on the PC's virtual serial port talks to a Modbus RTU server (pymodbus) on the module's COM1.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$PWD
@@ -17,8 +18,11 @@ WORK=$(mktemp -d /tmp/murvik-demo.XXXXXX)
 export MURVIK_HOME="$WORK/home" MURVIK_DRIVER_STATE="$WORK/driver-state" MURVIK_DEV_DIR="$WORK/dev"
 SIM_PID=""
 DAEMON_PID=""
+SERVER_PID=""
 cleanup() {
   [ -n "$DAEMON_PID" ] && kill -TERM "$DAEMON_PID" 2>/dev/null || true
+  [ -n "$SERVER_PID" ] && kill -TERM "$SERVER_PID" 2>/dev/null || true
+  build/src/driver/setupc remove 0 >/dev/null 2>&1 || true
   [ -n "$SIM_PID" ] && kill -TERM "$SIM_PID" 2>/dev/null || true
   wait 2>/dev/null || true
   exec 3>&- 2>/dev/null || true
@@ -30,17 +34,28 @@ SN=20231234567
 PASSWORD=demo-pass
 NAME=DemoModule
 
+echo "== making the virtual serial port pair (the PC side of the module's COM1)"
+build/src/driver/setupc INSTALL PortName=COM# - | sed 's/^ */   /'
+VISIBLE="$MURVIK_DEV_DIR/COM1"
+
 echo "== starting murvik-sim (login server, relay, module $SN)"
 mkfifo "$WORK/sim.in"
 build/tools/sim/murvik-sim --login-port 0 --relay-port 0 \
-  --module "sn=$SN,password=$PASSWORD,devtype=DLXK2-4G,devsubtype=N2W,firmware=31" \
+  --module "sn=$SN,password=$PASSWORD,devtype=DLXK2-4G,devsubtype=N2W,firmware=31,com1=pty" \
   --record "$WORK/sim.jsonl" <"$WORK/sim.in" >"$WORK/sim.out" 2>"$WORK/sim.err" &
 SIM_PID=$!
 exec 3>"$WORK/sim.in"  # keeps the simulator's command input open
 for _ in $(seq 100); do grep -q '^READY' "$WORK/sim.out" 2>/dev/null && break; sleep 0.1; done
 READY=$(grep '^READY' "$WORK/sim.out") || { echo "murvik-sim did not start"; cat "$WORK/sim.err"; exit 1; }
 LOGIN_PORT=$(sed -n 's/.*login=\([0-9]*\).*/\1/p' <<<"$READY")
-echo "   $READY"
+MODULE_PTY=$(awk '/^PTY COM1/{print $3}' "$WORK/sim.out")
+echo "   $READY (the module's COM1 line is $MODULE_PTY)"
+
+echo "== starting a Modbus RTU server (pymodbus) on the module's COM1"
+/usr/bin/python3 tests/peers/modbus_rtu_server.py "$MODULE_PTY" >"$WORK/server.out" 2>&1 &
+SERVER_PID=$!
+for _ in $(seq 100); do grep -q '^SERVING' "$WORK/server.out" 2>/dev/null && break; sleep 0.1; done
+grep -q '^SERVING' "$WORK/server.out" || { echo "the Modbus server did not start"; cat "$WORK/server.out"; exit 1; }
 
 echo "== writing the configuration into $WORK/home"
 mkdir -p "$WORK/home"
@@ -50,7 +65,7 @@ cat >"$WORK/home/MURVIK3.utf8.xml" <<XML
   <SYS AUTOCONNECT="false"/>
   <OBJ COUNT="1" OPENLIST="$SN" GROUPLIST="">
     <IOSERVER0 MODEL2="0" LOGNAME="127.0.0.1" LOGPORT="$LOGIN_PORT" SN="$SN" PWD="$PASSWORD" NAME="$NAME" GROUP="" BRIEF="demo" CHCNT="4">
-      <CH0 TYPE="COM" USE="0" VPORT="COM5" DPORT="COM1" PlcType="1" TransMode="1" BaudRate="9600" ByteSize="8" Parity="2" StopBits="0" Other=""/>
+      <CH0 TYPE="COM" USE="1" VPORT="COM1" DPORT="COM1" PlcType="1" TransMode="1" BaudRate="9600" ByteSize="8" Parity="2" StopBits="0" Other=""/>
       <CH1 TYPE="COM" USE="0" VPORT="COM6" DPORT="COM2" PlcType="1" TransMode="1" BaudRate="9600" ByteSize="8" Parity="2" StopBits="0" Other=""/>
       <CH2 TYPE="COM" USE="0" VPORT="COM7" DPORT="COM3" PlcType="1" TransMode="1" BaudRate="9600" ByteSize="8" Parity="2" StopBits="0" Other=""/>
       <CH3 TYPE="NET" USE="0" NETNAME="" IP="192.168.1.1" NETMASK="255.255.255.0" IPMIN="192.168.1.10" IPMAX="192.168.1.10">
@@ -75,6 +90,20 @@ wait_for() {  # pattern, seconds
 wait_for '"name":"PARAM_ACK"' 15 || { echo "the module did not come online"; exit 1; }
 wait_for '"name":"PING_ACK"' 10 || { echo "no keep-alive answered"; exit 1; }
 
+modbus() {  # mbpoll options, then write values
+  local opts=$1; shift
+  mbpoll -m rtu -b 9600 -P even -a 1 -1 -o 3 $opts "$VISIBLE" "$@" 2>&1 | grep -E '^\[|Written|failed' | sed 's/^/   /'
+}
+sleep 1
+echo "== mbpoll on $VISIBLE reads holding registers 1-4 through the tunnel (download mode, 9600 8E1)"
+EXCHANGE=$(modbus "-r 1 -c 4")
+echo "$EXCHANGE"
+echo "== mbpoll writes 4242 into register 3, then reads 1-4 again"
+modbus "-r 3" 4242
+EXCHANGE2=$(modbus "-r 1 -c 4")
+echo "$EXCHANGE2"
+grep -q $'\[3\]: \t4242' <<<"$EXCHANGE2" || { echo "the Modbus exchange through the tunnel failed"; exit 1; }
+
 echo "== the module goes offline for a moment"
 echo "offline $SN" >&3
 sleep 3
@@ -89,9 +118,13 @@ echo "   murvikd exit code: $rc"
 sleep 0.3
 
 echo "== what crossed the wire (murvik-sim's record)"
-NAMES=$(sed -n 's/.*"name":"\([A-Z_]*\)".*/\1/p' "$WORK/sim.jsonl" | uniq -c | awk '{printf "%s x%s\n", $2, $1}')
+NAMES=$(sed -n 's/.*"name":"\([A-Z_]*\)".*/\1/p' "$WORK/sim.jsonl" |
+  awk '{ if (!seen[$0]++) order[n++] = $0 } END { for (i = 0; i < n; i++) printf "%s x%d\n", order[i], seen[order[i]] }')
 echo "$NAMES" | sed 's/^/   /'
 NAKS=$(grep -c '"dir":"rx".*"name":"NAK"' "$WORK/sim.jsonl" || true)
 echo "   goodbye NAKs received by the server: $NAKS"
+LINES=$(grep '"dir":"rx".*"name":"COM_DATA"' "$WORK/sim.jsonl" |
+  sed -n 's/.*"baud":\([0-9]*\),"bits":\([0-9]\),"parity":"\(.\)","stop":"\([0-9.]*\)".*/\1 \2\3\4/p' | sort | uniq -c | awk '{printf "%s x%s ", $2 " " $3, $1}')
+echo "   line settings of the serial frames from the PC: $LINES"
 [ "$rc" -eq 0 ] && [ "$NAKS" -ge 2 ] || { echo "demo failed"; exit 1; }
 echo "demo finished"
