@@ -90,7 +90,9 @@ int main(int argc, char** argv) {
   });
   loop.AddTimer(1000, [&] { simulator.Sweep(); });
   loop.AddTimer(100, [&] { simulator.Tick(); });
-  for (auto [fd, backend] : simulator.PortFds()) loop.WatchFd(fd, [backend] { backend->OnReadable(); });
+  // Not a structured binding: clang 14 cannot capture one.
+  for (const auto& port : simulator.PortFds())
+    loop.WatchFd(port.first, [backend = port.second] { backend->OnReadable(); });
   for (const auto& line : simulator.Announcements()) Say(line);
 
   Say("READY login=" + std::to_string(simulator.Port(sim::ServerKind::Login)) +
