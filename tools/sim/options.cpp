@@ -107,7 +107,7 @@ bool SetModuleField(ModuleConfig& m, const std::string& key, const std::string& 
     m.online = value == "1";
   } else if (key == "com1" || key == "com2" || key == "com3") {
     if (value != "none" && !IsSerialDeviceKind(value)) {
-      error = key + " must be echo, null, pty or none";
+      error = key + " must be echo, null, pty, ppi, ppi:ADDR (ADDR 0..126) or none";
       return false;
     }
     m.com[static_cast<std::size_t>(key[3] - '1')] = value;
@@ -373,6 +373,27 @@ const char* UsageText() {
          "                                                    bytes are written to it, what a\n"
          "                                                    program writes to the slave goes\n"
          "                                                    to the PC\n"
+         "                                              ppi   a PPI station (S7-200 slave) at\n"
+         "                                                    address 2; ppi:ADDR puts it at\n"
+         "                                                    ADDR (0..126). It answers SD1 FDL\n"
+         "                                                    status (10 DA SA 49 ..) with\n"
+         "                                                    10 SA DA 00 .., an SD2 request\n"
+         "                                                    with E5, and the next SD1 poll\n"
+         "                                                    (FC 5C/7C/6C) with the SD2 response\n"
+         "                                                    (ROSCTR 3 to a job, 7 to user data,\n"
+         "                                                    the request's PDU reference), or\n"
+         "                                                    E5 when none waits. Frames for other\n"
+         "                                                    addresses, too short, badly framed\n"
+         "                                                    or with a wrong FCS get no answer\n"
+         "                                                    and are counted under the port's\n"
+         "                                                    \"device\" stats. Each COM_DATA is\n"
+         "                                                    one burst: frames are not joined\n"
+         "                                                    across datagrams. With PlcType 2 in\n"
+         "                                                    COM_CONFIG the module polls for the\n"
+         "                                                    response of a ROSCTR 1 or 7 request\n"
+         "                                                    itself and sends it unasked, in a\n"
+         "                                                    COM_DATA of its own after the E5's\n"
+         "                                                    (what the PC's assistance expects)\n"
          "                                              none  the port ignores its packets\n"
          "                           comack=new|old|refuse\n"
          "                                              COM_CONFIG_ACK form: new (length 4,\n"

@@ -26,7 +26,8 @@ struct ModuleConfig {
   std::optional<std::uint32_t> id;  // default 1000 + index
   std::optional<Refusal> refuse;
   bool online = true;
-  // What sits on COM1..COM3: "echo", "null", "pty", or "none" (the port ignores its packets).
+  // What sits on COM1..COM3: "echo", "null", "pty", "ppi" or "ppi:ADDR" (a PPI station at 2 or
+  // ADDR), or "none" (the port ignores its packets).
   std::array<std::string, 3> com = {"null", "null", "null"};
   ConfigAckForm comAck = ConfigAckForm::New;
 };

@@ -8,6 +8,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "ppi_station.h"
+
 namespace murvik::sim {
 
 namespace {
@@ -87,7 +89,10 @@ class PtyDevice : public SerialDevice {
 
 }  // namespace
 
-bool IsSerialDeviceKind(const std::string& kind) { return kind == "echo" || kind == "null" || kind == "pty"; }
+bool IsSerialDeviceKind(const std::string& kind) {
+  int address = 0;
+  return kind == "echo" || kind == "null" || kind == "pty" || ParsePpiKind(kind, address);
+}
 
 std::unique_ptr<SerialDevice> MakeSerialDevice(const std::string& kind, std::string& error) {
   if (kind == "echo") return std::make_unique<EchoDevice>();
@@ -97,6 +102,7 @@ std::unique_ptr<SerialDevice> MakeSerialDevice(const std::string& kind, std::str
     if (!pty->Open(error)) return nullptr;
     return pty;
   }
+  if (int address = 0; ParsePpiKind(kind, address)) return MakePpiStation(address);
   error = "unknown serial backend '" + kind + "'";
   return nullptr;
 }

@@ -1,10 +1,11 @@
 #pragma once
 // What sits on a module's serial port: the far end of the PC's bytes and the source of the
-// bytes the module sends back. A station emulation would be one more kind.
+// bytes the module sends back.
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <string>
 
 #include "line_format.h"
@@ -25,6 +26,12 @@ class SerialDevice {
   virtual void OnReadable() {}
   // The path a test attaches to, "" for none.
   virtual std::string Path() const { return {}; }
+  // The PC's accepted COM_CONFIG.
+  virtual void OnConfigured(std::uint16_t /*plcType*/) {}
+  // The device's own counters under the port's "device" stats, null for none.
+  virtual nlohmann::ordered_json Stats() const { return nullptr; }
+  // Fields for the record line of the COM_DATA just handed over, null for none.
+  virtual nlohmann::ordered_json TakeRecordFields() { return nullptr; }
 
   void SetEmit(Emit emit) { emit_ = std::move(emit); }
   std::uint64_t lostBytes = 0;  // bytes the device could not take
@@ -38,8 +45,8 @@ class SerialDevice {
   Emit emit_;
 };
 
-// "echo", "null" or "pty"; nullptr with `error` set when the kind is unknown or the pty cannot
-// be opened.
+// "echo", "null", "pty", "ppi" or "ppi:ADDR"; nullptr with `error` set when the kind is unknown
+// or the pty cannot be opened.
 std::unique_ptr<SerialDevice> MakeSerialDevice(const std::string& kind, std::string& error);
 bool IsSerialDeviceKind(const std::string& kind);
 

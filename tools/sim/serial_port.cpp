@@ -74,6 +74,7 @@ void SerialPort::OnConfig(const Head&, const std::uint8_t* data, std::size_t siz
   }
   plcType_ = plcType;
   transMode_ = transMode;
+  device_->OnConfigured(plcType);
 }
 
 void SerialPort::OnData(const Head& head, const std::uint8_t* data, std::size_t size, PortAnswer& out) {
@@ -103,6 +104,7 @@ void SerialPort::OnData(const Head& head, const std::uint8_t* data, std::size_t 
   lastRxSeq_ = head.seq;
   count_.rxBytes += frame->size;
   device_->FromPc(frame->data, frame->size, frame->line);
+  if (auto fields = device_->TakeRecordFields(); fields.is_object()) out.fields.update(fields);
 }
 
 void SerialPort::OnAck(const Head& head, const std::uint8_t*, std::size_t size, PortAnswer& out) {
@@ -193,6 +195,7 @@ nlohmann::ordered_json SerialPort::Stats() const {
   j["tx_queued"] = queue_.size();
   j["acks_ignored"] = count_.acksIgnored;
   j["device_lost_bytes"] = device_->lostBytes;
+  if (auto device = device_->Stats(); !device.is_null()) j["device"] = std::move(device);
   return j;
 }
 
