@@ -215,6 +215,15 @@ void TPpiAssist::ModuleData(const std::uint8_t* bytes, std::size_t count, const 
   const int sa = bytes[5];
   if (sa >= kStations || count > kMaxResponse) return;
 
+  // The reference rewrite re-signs the frame, so a response damaged on the module's line must
+  // be refused here or the software would take it as sound.
+  std::uint8_t sum = 0;
+  for (std::size_t i = 4; i + 2 < count; ++i) sum = static_cast<std::uint8_t>(sum + bytes[i]);
+  if (sum != bytes[count - 2]) {
+    LogF(3, "SD2 response with bad FCS from station %d, dropped\r\n", sa);
+    return;
+  }
+
   std::lock_guard<std::mutex> lock(mutex_);
   if (!built_) return;
   Station& s = stations_[static_cast<std::size_t>(sa)];

@@ -23,6 +23,14 @@ Bytes Request(std::uint8_t da, std::uint8_t rosctr, std::uint8_t refLo, std::uin
   return f;
 }
 
+// Signs a frame from the module: FCS over bytes 4 to n - 3.
+Bytes WithFcs(Bytes f) {
+  std::uint8_t fcs = 0;
+  for (std::size_t i = 4; i + 2 < f.size(); ++i) fcs = static_cast<std::uint8_t>(fcs + f[i]);
+  f[f.size() - 2] = fcs;
+  return f;
+}
+
 Bytes Poll(std::uint8_t da) { return {0x10, da, 0x00, 0x5C, static_cast<std::uint8_t>(da + 0x5C), 0x16}; }
 
 const Bytes kE5 = {0xE5};
@@ -156,6 +164,7 @@ TEST_F(PpiAssistTest, ResponseWaitsForNextPoll) {
                             0x00, 0x99, 0x99, 0x00, 0x00, 0x00, 0x00, 0x71, 0x16};
   Bytes unasked = fromModule;  // ROSCTR 1 is passed on as it came
   unasked[8] = 0x01;
+  unasked = WithFcs(unasked);
   struct Case {
     Bytes response, delivered;
   } cases[] = {
@@ -235,6 +244,9 @@ TEST_F(PpiAssistTest, ModuleDataKeptOnlyAsSd2ResponseOfAStation) {
   full[5] = 0x02;
   full[8] = 0x03;
   full[255] = 0x16;
+  full = WithFcs(full);
+  Bytes badFcs = full;
+  badFcs[254] ^= 0x01;  // damaged on the module's line
   Bytes tooLong = full;
   tooLong.push_back(0x16);
   Bytes fromStation127 = full;
@@ -245,6 +257,7 @@ TEST_F(PpiAssistTest, ModuleDataKeptOnlyAsSd2ResponseOfAStation) {
     bool stored;
   } cases[] = {
       {"256 bytes", full, true},
+      {"bad FCS", badFcs, false},
       {"257 bytes", tooLong, false},
       {"station 127", fromStation127, false},
       {"short acknowledgement", kE5, false},
@@ -287,7 +300,7 @@ TEST_F(PpiAssistTest, TruncatedChunksAreDroppedSafely) {
   // The shortest frames that are long enough are served.
   Clear();
   Local(Bytes(request.begin(), request.begin() + 13));
-  FromModule(Bytes(response.begin(), response.begin() + 13));
+  FromModule(WithFcs(Bytes(response.begin(), response.begin() + 13)));
   Local(Poll(2));
   EXPECT_EQ(local.size(), 2u);
   EXPECT_EQ(local.back().size(), 13u);
