@@ -50,6 +50,8 @@ struct ChannelPlan {
   int transMode;
   int byteSize = 8;
   int parity = 2;
+  int plcType = 1;
+  std::string other{};
 };
 
 struct ModulePlan {
@@ -124,7 +126,8 @@ class SerialTunnelTest : public ::testing::Test {
         ch->USE = 1;
         ch->VPORT = "COM" + std::to_string(cp.localCom);
         ch->DPORT = "COM" + std::to_string(cp.modulePort);
-        ch->PlcType = 1;
+        ch->PlcType = cp.plcType;
+        ch->Other = cp.other;
         ch->TransMode = cp.transMode;
         ch->ByteSize = cp.byteSize;
         ch->Parity = cp.parity;
@@ -261,6 +264,51 @@ TEST_F(SerialTunnelTest, EachFrameCarriesTheLineTheProgramSet) {
     })) << "no COM_DATA ending in " << wanted << "\n" << DumpFrames();
     close(fd);
   }
+}
+
+// S7-200 programming software on the PC and a PPI station on the module's COM1: the token-bus
+// housekeeping is answered on the PC side, the job crosses the tunnel, and the station's
+// response comes back at the software's next poll.
+TEST_F(SerialTunnelTest, PpiStationAnswersThroughTheAssistance) {
+  InstallPairs(1);
+  ChannelPlan ppi{1, 1, 1};
+  ppi.plcType = 2;
+  ppi.other = "2";
+  StartTunnel({"sn=20230000003,com1=ppi"}, {{"20230000003", {ppi}}});
+  int fd = open(Visible(1).c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  ASSERT_GE(fd, 0);
+  ASSERT_TRUE(platform::SetSerialLine(fd, {9600, 8, 2, 0}));
+  auto exchange = [&](const std::string& frame) {
+    EXPECT_EQ(write(fd, frame.data(), frame.size()), static_cast<ssize_t>(frame.size()));
+    std::string back;
+    for (int i = 0; i < 30; ++i) {  // a reply is one burst: read until it pauses
+      pollfd p{fd, POLLIN, 0};
+      if (poll(&p, 1, back.empty() ? 100 : 20) <= 0) {
+        if (!back.empty()) break;
+        continue;
+      }
+      char buf[512];
+      ssize_t n = read(fd, buf, sizeof buf);
+      if (n > 0) back.append(buf, static_cast<std::size_t>(n));
+    }
+    return Hex(back);
+  };
+  EXPECT_EQ(exchange("\x10\x02\x00\x49\x4B\x16"s), "100200000216");  // FDL status
+  // Read two bytes at VB100, PDU reference 12 34.
+  const std::string job =
+      "\x68\x1B\x1B\x68\x02\x00\x6C\x32\x01\x00\x00\x12\x34\x00\x0E\x00\x00\x04\x01\x12\x0A\x10\x02"
+      "\x00\x02\x00\x01\x84\x00\x03\x20\x00\x16"s;
+  std::string withFcs = job;
+  unsigned sum = 0;
+  for (std::size_t i = 4; i + 2 < withFcs.size(); ++i) sum += static_cast<unsigned char>(withFcs[i]);
+  withFcs[withFcs.size() - 2] = static_cast<char>(sum & 0xFF);
+  EXPECT_EQ(exchange(withFcs), "e5");
+  const std::string poll = "\x10\x02\x00\x5C\x5E\x16"s;
+  std::string answer = "e5";
+  for (int i = 0; i < 50 && answer == "e5"; ++i) answer = exchange(poll);
+  EXPECT_EQ(answer, "6817176800020832030000123400020006000004" "01ff0400106465" "6e16");
+  EXPECT_EQ(exchange(poll), "e5");  // collected
+  close(fd);
 }
 
 // Several megabytes of random bytes through the modules' echo ports in download mode, while
