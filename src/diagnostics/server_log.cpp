@@ -1,6 +1,7 @@
 #include "diagnostics/server_log.h"
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdarg>
 #include <cstdio>
@@ -13,6 +14,12 @@ namespace murvik {
 
 namespace {
 constexpr std::size_t kHeaderSize = 18;
+constexpr std::int64_t kRestMs = 1000;
+
+std::int64_t SteadyMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
 
 void PutLe(unsigned char* p, std::uint64_t v, int bytes) {
   for (int i = 0; i < bytes; ++i) p[i] = static_cast<unsigned char>(v >> (8 * i));
@@ -78,10 +85,11 @@ bool TServerLog::Open(std::uint16_t sourceId, std::uint16_t port) {
   socket_.Close();
   if (!socket_.Open()) return false;
   target_ = platform::SockAddrV4{platform::Ipv4FromText("127.0.0.1"), port};
-  if (!socket_.SetBroadcast(true)) {
+  if (!socket_.SetBroadcast(true) || !socket_.Connect(target_)) {
     socket_.Close();
     return false;
   }
+  restUntilMs_ = 0;
   ready_ = true;
   return true;
 }
@@ -106,6 +114,10 @@ void TServerLog::Log(int level, std::string_view text) {
   if (text.data() == nullptr) return;
   std::lock_guard<std::mutex> lock(mutex_);
   if (!ready_) return;
+  if (restUntilMs_ != 0 && SteadyMs() < restUntilMs_) {
+    ++counter_;
+    return;
+  }
   static_assert(kHeaderSize + 2 * (kMaxChars + 1) <= sizeof buffer_);
   // Stamped under the lock so that sequence numbers and times rise together.
   const std::int64_t now = LocalMsSince1899();
@@ -118,7 +130,15 @@ void TServerLog::Log(int level, std::string_view text) {
   PutLe(buffer_ + 4, counter_, 4);
   PutLe(buffer_ + 8, static_cast<std::uint64_t>(now), 8);
   PutLe(buffer_ + 16, 2 * n, 2);
-  socket_.SendTo(target_, buffer_, kHeaderSize + 2 * n);  // a lost line is not worth an error
+  // A lost line is not worth an error; a refused one says nobody listens.
+  if (socket_.Send(buffer_, kHeaderSize + 2 * n) < 0 && errno == ECONNREFUSED) restUntilMs_ = SteadyMs() + kRestMs;
+}
+
+bool TServerLog::SkipWhileResting() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!ready_ || restUntilMs_ == 0 || SteadyMs() >= restUntilMs_) return false;
+  ++counter_;
+  return true;
 }
 
 TServerLog& ServerLog() {
@@ -135,6 +155,8 @@ void Log(int level, std::string_view text) {
 
 void LogF(int level, const char* fmt, ...) {
   if (fmt == nullptr) return;
+  // Formatting is most of a line's cost when it would go nowhere.
+  if (!Observer().set.load(std::memory_order_acquire) && ServerLog().SkipWhileResting()) return;
   // 8 KiB of UTF-8 always holds more than the 2000 UTF-16 units a datagram keeps.
   char buf[8192];
   va_list ap;

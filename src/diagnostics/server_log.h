@@ -1,6 +1,8 @@
 #pragma once
 // Debug lines as UDP datagrams to the local log viewer (127.0.0.1:910). Nothing is written to a
-// file; with no viewer listening the lines are simply lost.
+// file; with no viewer listening the lines are simply lost. Since per-frame lines sit on the data
+// paths, a refused datagram rests the sender for a second: lines meanwhile only take their
+// sequence number, so a viewer that starts listening sees lines again within a second.
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -23,6 +25,8 @@ class TServerLog {
   bool Ready() const;
   // Builds and sends one datagram; concurrent callers are serialised.
   void Log(int level, std::string_view text);
+  // While the sender rests, counts a line without building it and answers true.
+  bool SkipWhileResting();
   std::uint32_t Counter() const;
 
  private:
@@ -32,6 +36,7 @@ class TServerLog {
   std::uint16_t sourceId_ = 0;
   std::uint32_t counter_ = 0;
   bool ready_ = false;
+  std::int64_t restUntilMs_ = 0;  // steady clock
   unsigned char buffer_[4096 + 64] = {};
 };
 

@@ -42,6 +42,10 @@ class UdpSocket {
 
   // One datagram; answers bytes sent or -1.
   long SendTo(const SockAddrV4& to, const void* data, std::size_t size);
+  // Fixes the peer: Send then needs no address, and a peer that refused an earlier datagram
+  // shows as ECONNREFUSED on a later Send.
+  bool Connect(const SockAddrV4& to);
+  long Send(const void* data, std::size_t size);
   // Non-blocking receive; answers bytes, 0 for an empty datagram, -1 when none is waiting or on
   // error (errno tells which). A datagram larger than size is cut and reported in *truncated.
   long TryReceive(void* buf, std::size_t size, SockAddrV4* from, bool* truncated = nullptr);

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
 #include <thread>
 #include <vector>
@@ -138,6 +139,32 @@ TEST_F(ServerLogTest, NothingIsSentBeforeOpenOrAfterClose) {
   EXPECT_EQ(log_.Counter(), 1u);
   unsigned char buf[64];
   EXPECT_EQ(rx_.TryReceive(buf, sizeof buf, nullptr), -1);  // "early" never left either
+}
+
+// Nobody listens at first: the sender rests instead of paying for every lost line, keeps
+// numbering them, and a viewer that starts listening gets lines again.
+TEST_F(ServerLogTest, ARefusedLineRestsTheSenderUntilAViewerListens) {
+  rx_.Close();
+  ASSERT_TRUE(log_.Open(TServerLog::kSourceId, port_));
+  bool resting = false;
+  for (int i = 0; i < 100 && !resting; ++i) {  // until the refusal has come back
+    log_.Log(3, "nobody hears this\r\n");
+    resting = log_.SkipWhileResting();
+    if (!resting) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  ASSERT_TRUE(resting);
+  const std::uint32_t counted = log_.Counter();
+
+  ASSERT_TRUE(rx_.Open());
+  ASSERT_TRUE(rx_.Bind(murvik::platform::Ipv4FromText("127.0.0.1"), port_));
+  unsigned char buf[256];
+  long n = -1;
+  for (int i = 0; i < 300 && n < 0; ++i) {
+    log_.Log(3, "heard\r\n");
+    n = rx_.Receive(buf, sizeof buf, nullptr, -1, 10);
+  }
+  ASSERT_GE(n, 18);
+  EXPECT_GT(Le(buf + 4, 4), counted);  // the rested lines kept their numbers
 }
 
 TEST_F(ServerLogTest, ConcurrentCallersNeverMixTheirLines) {

@@ -105,6 +105,17 @@ long UdpSocket::SendTo(const SockAddrV4& to, const void* data, std::size_t size)
   return sendto(fd_, data, size, MSG_NOSIGNAL, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
 }
 
+bool UdpSocket::Connect(const SockAddrV4& to) {
+  if (fd_ < 0) return false;
+  sockaddr_in sa = ToSockaddr(to);
+  return connect(fd_, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0;
+}
+
+long UdpSocket::Send(const void* data, std::size_t size) {
+  if (fd_ < 0) return -1;
+  return send(fd_, data, size, MSG_NOSIGNAL);
+}
+
 long UdpSocket::TryReceive(void* buf, std::size_t size, SockAddrV4* from, bool* truncated) {
   if (fd_ < 0) return -1;
   sockaddr_in sa{};
