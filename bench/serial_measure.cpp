@@ -213,6 +213,7 @@ struct Options {
   std::vector<std::size_t> sweep = {512, 4096, 16384, 65536};
   std::string binDir;
   std::uint16_t logPort = 0;
+  std::size_t socatBlock = 0;
   bool keep = false;
 };
 
@@ -227,6 +228,7 @@ const char* kUsage =
     "  --window BYTES    outstanding bytes of the headline throughput (default 8192)\n"
     "  --sweep A,B,..    further windows (default 512,4096,16384,65536; 0 for none)\n"
     "  --log-port N      murvikd's debug log port (default: a free port nobody listens on)\n"
+    "  --socat-block N   socat's block size (-b); 512 gives it the tunnel's frame size\n"
     "  --bin-dir DIR     build folder holding src/murvikd (default: the one of this program)\n"
     "  --keep            keep the work folder (logs, configuration, driver state)\n";
 
@@ -265,6 +267,8 @@ int ParseOptions(int argc, char** argv, Options& o) {
       o.seconds = static_cast<double>(n);
     } else if (a == "--window" && (ok = ParseNumber(v, 1 << 24, &n))) {
       o.window = static_cast<std::size_t>(n);
+    } else if (a == "--socat-block" && (ok = ParseNumber(v, 65536, &n))) {
+      o.socatBlock = static_cast<std::size_t>(n);
     } else if (a == "--log-port" && (ok = ParseNumber(v, 65535, &n))) {
       o.logPort = static_cast<std::uint16_t>(n);
     } else if (a == "--bin-dir") {
@@ -330,7 +334,7 @@ void PrintTable(const Json& out, const Options& opt) {
 int Run(const Options& opt, const std::string& work) {
   std::string error;
   MurvikPath murvik(opt.binDir, work, opt.logPort);
-  SocatPath socat(work);
+  SocatPath socat(work, opt.socatBlock);
   std::fprintf(stderr, "serial_measure: starting both paths in %s\n", work.c_str());
   if (!murvik.Start(&error) || !socat.Start(&error)) {
     std::fprintf(stderr, "serial_measure: %s\n", g_stop ? "stopped" : error.c_str());

@@ -224,7 +224,8 @@ class MurvikPath {
 // socat bridging a pty and UDP, against a second socat echoing the datagrams.
 class SocatPath {
  public:
-  explicit SocatPath(std::string work) : work_(std::move(work)) {}
+  // block 0 leaves socat's own block size (8192).
+  SocatPath(std::string work, std::size_t block) : work_(std::move(work)), block_(block) {}
   ~SocatPath() {
     if (path.fd >= 0) close(path.fd);
     pty_.Stop(3000);
@@ -238,7 +239,7 @@ class SocatPath {
     std::uint16_t port = 0;
     if (!StartEcho(echo_, &port, error)) return false;
     const std::string link = work_ + "/base";
-    if (!pty_.Start({Socat(), "PTY,link=" + link + ",raw,echo=0", "UDP:127.0.0.1:" + std::to_string(port)},
+    if (!pty_.Start(Args({"PTY,link=" + link + ",raw,echo=0", "UDP:127.0.0.1:" + std::to_string(port)}),
                     work_ + "/socat-pty.log", false, false, error))
       return false;
     if (!WaitFor([&] { return std::filesystem::exists(link); }, 5000)) {
@@ -260,10 +261,17 @@ class SocatPath {
     return "/usr/bin/socat";
   }
 
+  std::vector<std::string> Args(const std::vector<std::string>& addresses) const {
+    std::vector<std::string> argv = {Socat()};
+    if (block_ > 0) argv.insert(argv.end(), {"-b", std::to_string(block_)});
+    argv.insert(argv.end(), addresses.begin(), addresses.end());
+    return argv;
+  }
+
   bool StartEcho(Child& echo, std::uint16_t* port, std::string* error) {
     *port = FreeUdpPort();
     if (*port == 0 ||
-        !echo.Start({Socat(), "UDP-LISTEN:" + std::to_string(*port) + ",bind=127.0.0.1,reuseaddr", "PIPE"},
+        !echo.Start(Args({"UDP-LISTEN:" + std::to_string(*port) + ",bind=127.0.0.1,reuseaddr", "PIPE"}),
                     work_ + "/socat-echo.log", false, false, error))
       return false;
     if (!WaitFor([&] { return UdpPortBound(*port); }, 5000)) {
@@ -284,6 +292,7 @@ class SocatPath {
       return false;
     }
     for (std::size_t size : {1, 64, 512, 1400, 8000}) {
+      if (block_ > 0 && size > block_) break;  // the pty side never sends more than a block
       Bytes d(size), got(9000);
       for (std::size_t i = 0; i < size; ++i) d[i] = static_cast<std::uint8_t>(i * 7 + size);
       s.SendTo(platform::SockAddrV4{platform::Ipv4FromText("127.0.0.1"), port}, d.data(), d.size());
@@ -298,6 +307,7 @@ class SocatPath {
   }
 
   std::string work_;
+  std::size_t block_ = 0;
   Child echo_;
   Child pty_;
 };
