@@ -30,14 +30,18 @@ inline bool WaitFor(F condition, int seconds = 10) {
 }
 
 // Waits until the last close of a visible path has put the line back to the rate no program uses.
+// The probe's own close asks for one more reset; the pause lets it land before the caller opens
+// the path and sets its line.
 inline bool WaitLineIdle(const std::string& path) {
-  return WaitFor([&] {
+  bool idle = WaitFor([&] {
     int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
     platform::SerialLine line;
     bool ok = fd >= 0 && platform::GetSerialLine(fd, &line);
     if (fd >= 0) close(fd);
     return ok && line.baud == 50;
   });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  return idle;
 }
 
 class SerialPairFixture : public ::testing::Test {

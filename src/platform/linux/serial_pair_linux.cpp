@@ -169,7 +169,6 @@ class HangupWatch {
       return Check();
     }
     if (revents & POLLHUP) {
-      linux_detail::ResetPairTermios(master_);
       hungUp_ = true;
       return Check();
     }
@@ -177,7 +176,9 @@ class HangupWatch {
   }
 
  private:
-  // Looks at the master once; a hang-up seen here resets the line again (a close came).
+  // Looks at the master afresh; a hang-up still there resets the line (a close came). Asking
+  // right before the reset keeps a program that has already reopened the end from losing the
+  // settings it just made.
   bool Check() {
     pollfd m{master_, POLLIN, 0};
     poll(&m, 1, 0);
