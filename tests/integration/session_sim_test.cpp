@@ -20,6 +20,8 @@ class SessionSimTest : public ::testing::Test {
     ClientServices().loop = &loop;
   }
   void TearDown() override {
+    // Test bodies hook their locals into the state callback; they are gone by now.
+    if (session) session->onStateChanged = nullptr;
     if (session) session->Stop();
     session.reset();
     ClientServices() = TClientServices{};

@@ -68,6 +68,8 @@ class SessionTest : public ::testing::Test {
     s->channels.push_back(std::move(ch));
   }
   void TearDown() override {
+    // Test bodies hook their locals into the state callback; they are gone by now.
+    if (s) s->onStateChanged = nullptr;
     s.reset();
     SetLogObserver(nullptr);
     ClientServices() = TClientServices{};
