@@ -69,29 +69,24 @@ std::string Hex(const std::string& bytes) {
   return out;
 }
 
-class SerialTunnelTest : public ::testing::Test {
+class SerialTunnelTest : public test::SerialPairFixture {
  protected:
   void SetUp() override {
-    setenv("MURVIK_DRIVER_STATE", state_.Path().c_str(), 1);
-    setenv("MURVIK_DEV_DIR", dev_.Path().c_str(), 1);
+    SerialPairFixture::SetUp();
     record_ = home_.File("sim.jsonl");
   }
   void TearDown() override {
     StopTunnel();
-    for (int i = 0; i < pairs_; ++i) platform::StopPairHolder(state_.Path(), i);
-    unsetenv("MURVIK_DRIVER_STATE");
-    unsetenv("MURVIK_DEV_DIR");
+    SerialPairFixture::TearDown();
   }
 
   void InstallPairs(int count) {
     for (int i = 0; i < count; ++i) {
-      std::string out;
-      RunCommand(test::kDriverFolder + "setupc INSTALL PortName=COM# -", out, 10, 10000);
+      std::string out = Setupc("INSTALL PortName=COM# -");
       ASSERT_NE(out.find("RealPortName=COM" + std::to_string(pairs_ + 1)), std::string::npos) << out;
       ++pairs_;
     }
   }
-  std::string Visible(int com) const { return platform::PairVisiblePath(dev_.Path(), com); }
 
   // Starts the simulator with the modules (each "sn=..,com1=.." without the password) and
   // murvikd carrying the plans, and waits until every channel has its configuration answered.
@@ -174,10 +169,6 @@ class SerialTunnelTest : public ::testing::Test {
     RunCommand("mbpoll -m rtu -b 9600 -P even -a 1 -1 -o 3 " + options + " " + path + " " + values, out, 10, 20000);
     return out;
   }
-  bool WaitIdle(const std::string& path) { return test::WaitLineIdle(path); }
-
-  test::TempDir state_;
-  test::TempDir dev_;
   test::TempDir home_;
   std::string record_;
   int pairs_ = 0;

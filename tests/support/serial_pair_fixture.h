@@ -51,7 +51,7 @@ class SerialPairFixture : public ::testing::Test {
     setenv("MURVIK_DEV_DIR", dev_.Path().c_str(), 1);
   }
   void TearDown() override {
-    for (int i = 0; i < 8; ++i) platform::StopPairHolder(state_.Path(), i);
+    for (int i = 0; i < 16; ++i) platform::StopPairHolder(state_.Path(), i);
     unsetenv("MURVIK_DRIVER_STATE");
     unsetenv("MURVIK_DEV_DIR");
   }
