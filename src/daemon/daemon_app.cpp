@@ -143,6 +143,7 @@ int RunDaemon(int argc, char** argv) {
     ~ServicesReset() { ClientServices() = TClientServices{}; }
   } servicesReset;
   services.loop = &loop;
+  services.directComDelivery = true;  // the poll loop's clock is safe to read from any thread
   services.names = &ClientNameMgr();
   services.defaultLoginServer = GlobalConf().defaultLoginServer;
   VirComPorts() = MakeVirCom;

@@ -60,7 +60,7 @@ void ManualLoop::Advance(std::uint32_t ms) {
     }
     if (best == 0 || bestDue > end) break;
     if (bestDue > virtualNow_) {
-      now_ += static_cast<std::uint32_t>(bestDue - virtualNow_);
+      now_.fetch_add(static_cast<std::uint32_t>(bestDue - virtualNow_));
       virtualNow_ = bestDue;
     }
     auto it = timers_.find(best);
@@ -74,7 +74,7 @@ void ManualLoop::Advance(std::uint32_t ms) {
     RunPending();
   }
   if (end > virtualNow_) {
-    now_ += static_cast<std::uint32_t>(end - virtualNow_);
+    now_.fetch_add(static_cast<std::uint32_t>(end - virtualNow_));
     virtualNow_ = end;
   }
 }

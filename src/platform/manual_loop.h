@@ -1,6 +1,7 @@
 #pragma once
 // Event loop with virtual time for tests: nothing runs until the test advances the clock or
 // drains the posted tasks, so every timeout is exercised without sleeping.
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <map>
@@ -37,7 +38,7 @@ class ManualLoop : public EventLoop {
     Task task;
   };
   std::uint64_t virtualNow_ = 0;  // advanced together with now_
-  std::uint32_t now_;
+  std::atomic<std::uint32_t> now_;  // channel and receive threads read the clock too
   TimerId nextId_ = 1;
   std::map<TimerId, Timer> timers_;
   mutable std::mutex postMutex_;

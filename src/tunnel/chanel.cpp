@@ -108,11 +108,13 @@ void TChanel::RetransmitTick() {
   SendFrame(inFlight_);
 }
 
-bool TChanel::AcceptReceived(std::uint32_t seqId, std::uint8_t channelByte, int comNumber, bool downloadMode) {
-  if (downloadMode) {
-    auto ack = wire::EncodeComDataAck(seqId, channelByte);
-    if (TClient* s = session_.load()) s->SendToModule(ack.data(), ack.size());
-  }
+void TChanel::AcknowledgeReceived(std::uint32_t seqId, std::uint8_t channelByte, bool downloadMode) {
+  if (!downloadMode) return;
+  auto ack = wire::EncodeComDataAck(seqId, channelByte);
+  if (TClient* s = session_.load()) s->SendToModule(ack.data(), ack.size());
+}
+
+bool TChanel::AcceptReceived(std::uint32_t seqId, int comNumber) {
   if (seqId == lastReceivedSeq_) {
     LogF(3, "[COM%d]Drop the same SEQ_ID frame, SEQ_ID=%d", comNumber, AsInt(seqId));
     return false;

@@ -58,9 +58,12 @@ class TChanel {
   void HandleDataAck(std::uint32_t seqId, int comNumber, bool downloadMode);
   // The 100 ms retransmission step.
   void RetransmitTick();
-  // A data frame from the module: acknowledged in download mode (repeats included); answers
-  // whether its data is new (a back-to-back repeat of the last SEQ_ID is not).
-  bool AcceptReceived(std::uint32_t seqId, std::uint8_t channelByte, int comNumber, bool downloadMode);
+  // A data frame from the module: answers whether its data is new (a back-to-back repeat of the
+  // last SEQ_ID is not).
+  bool AcceptReceived(std::uint32_t seqId, int comNumber);
+  // Download mode acknowledges every data frame, repeats included. Sent once the data went to
+  // the local port, so the acknowledgement's send does not delay the software's bytes.
+  void AcknowledgeReceived(std::uint32_t seqId, std::uint8_t channelByte, bool downloadMode);
 
   std::atomic<bool> open_{false};
   std::atomic<std::uint32_t> seqCounter_{0};
@@ -82,7 +85,7 @@ class TChanel {
   bool hasInFlight_ = false;
   std::int32_t sendCount_ = 0;
   std::uint32_t lastSend_ = 0;
-  std::uint32_t lastReceivedSeq_ = 0;
+  std::uint32_t lastReceivedSeq_ = 0;  // by whichever thread delivers module data, one at a time
 };
 
 }  // namespace murvik

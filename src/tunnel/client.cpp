@@ -49,6 +49,16 @@ double TClient::SendRate() const {
   return sendRate_;
 }
 
+double TClient::BytesReceived() const {
+  std::lock_guard lock(statsMutex_);
+  return bytesReceived_;
+}
+
+double TClient::ReceiveRate() const {
+  std::lock_guard lock(statsMutex_);
+  return receiveRate_;
+}
+
 SockAddrV4 TClient::ServerAddress() const { return UnpackAddr(serverAddr_.load()); }
 void TClient::SetServerAddress(const SockAddrV4& a) { serverAddr_.store(PackAddr(a)); }
 
@@ -91,8 +101,8 @@ bool TClient::Start() {
   {
     std::lock_guard lock(statsMutex_);
     bytesSent_ = sendRate_ = sendSnapshot_ = 0;
+    bytesReceived_ = receiveRate_ = receiveSnapshot_ = 0;
   }
-  bytesReceived_ = receiveRate_ = receiveSnapshot_ = 0;
 
   auto fail = [&] {
     {
@@ -138,6 +148,10 @@ bool TClient::Start() {
     ringWrite_ = 0;
     ringRead_ = 0;
     stopRequest_ = false;
+    {
+      std::lock_guard lock(directMutex_);
+      directDelivery_ = services.directComDelivery;
+    }
     receiveThread_ = std::thread([this] { ReceiveLoop(); });
   } catch (const std::exception&) {
     stopEvent_.reset();
@@ -155,6 +169,11 @@ bool TClient::Start() {
 
 void TClient::Stop() {
   if (!running_) return;
+  {
+    // Waits for a direct delivery under way; none starts after this, so the channels may close.
+    std::lock_guard lock(directMutex_);
+    directDelivery_ = false;
+  }
   for (auto& c : channels)
     if (c->USE != 0) c->Close();
   Loop().CancelTimer(timer_);
@@ -210,6 +229,7 @@ void TClient::ReceiveLoop() {
         continue;  // a failed receive is skipped
       }
       if (n == 0 || truncated) continue;  // larger than the receive buffer: lost on reception
+      if (TryDeliverDirect(slot.data, static_cast<std::size_t>(n))) continue;
       slot.fromAddr = from.addr;
       slot.fromPort = from.port;
       slot.size = static_cast<std::uint32_t>(n);
@@ -224,7 +244,7 @@ void TClient::ReceiveLoop() {
     bool truncated = false;
     long n = socket_.Receive(slot.data, sizeof slot.data, &from, stopFd, -1, &truncated);
     if (n == -2) break;
-    if (n > 0 && !truncated) {
+    if (n > 0 && !truncated && !TryDeliverDirect(slot.data, static_cast<std::size_t>(n))) {
       slot.fromAddr = from.addr;
       slot.fromPort = from.port;
       slot.size = static_cast<std::uint32_t>(n);
@@ -243,7 +263,51 @@ void TClient::PostDrain() {
   });
 }
 
+bool TClient::TryDeliverDirect(std::uint8_t* data, std::size_t size) {
+  std::lock_guard lock(directMutex_);
+  if (!directDelivery_ || hookInstalled_) return false;
+  // Anything still waiting in the ring, or being dispatched, goes first: the datagram queues.
+  // The loop counts itself in before it takes a slot, so an empty ring seen here with no
+  // drain counted means every earlier datagram has been handled.
+  if (ringRead_.load(std::memory_order_acquire) != ringWrite_.load()) return false;
+  if (draining_.load() != 0) return false;
+  if (regState_.load() != 4 || linkState_.load() != 2) return false;
+  if (!wire::IsValidDatagram(data, size)) return false;
+  const std::uint16_t command = wire::ReadHeader(data, size)->command;
+  if (command != wire::COM_DATA_FROM_MODULE && command != wire::COM_DATA_ACK_FROM_MODULE) return false;
+  auto number = wire::PayloadByte0(data, size);
+  if (!number) return false;
+  TChanel* channel = ComChanelByNumber(*number);
+  if (channel == nullptr || !channel->IsOpen()) return false;
+
+  const std::uint32_t now = Loop().Now();
+  CountReceived(size, now);
+  if (command == wire::COM_DATA_FROM_MODULE) {
+    lastHeard_ = now;
+    channel->OnData(data, size);
+  } else {
+    channel->OnDataAck(data, size);
+  }
+  return true;
+}
+
+void TClient::CountReceived(std::size_t size, std::uint32_t now) {
+  std::lock_guard lock(statsMutex_);
+  bytesReceived_ += static_cast<double>(size);
+  std::uint32_t elapsed = TickDiff(now, receiveRateTime_);
+  if (elapsed >= 1000) {
+    receiveRate_ = (bytesReceived_ - receiveSnapshot_) / static_cast<double>(elapsed / 1000) / 1024.0;
+    receiveSnapshot_ = bytesReceived_;
+    receiveRateTime_ = now;
+  }
+}
+
 void TClient::Drain() {
+  struct Counted {
+    std::atomic<int>& n;
+    explicit Counted(std::atomic<int>& n) : n(n) { ++n; }
+    ~Counted() { --n; }
+  } counted(draining_);
   drainPosted_ = false;
   std::uint8_t copy[1512];
   for (;;) {
@@ -290,11 +354,15 @@ void TClient::SendToServer(std::uint8_t* packet, std::size_t size) {
 void TClient::InstallHook(Hook hook, void* context) {
   hook_ = std::move(hook);
   hookContext_ = context;
+  std::lock_guard lock(directMutex_);
   hookInstalled_ = true;
 }
 
 void TClient::RemoveHook() {
-  hookInstalled_ = false;
+  {
+    std::lock_guard lock(directMutex_);
+    hookInstalled_ = false;
+  }
   hook_ = nullptr;
   hookContext_ = nullptr;
 }
@@ -308,13 +376,7 @@ void TClient::Dispatch(std::uint8_t* data, std::size_t size) {
     return;
   }
   const std::uint32_t now = Loop().Now();
-  bytesReceived_ += static_cast<double>(size);
-  std::uint32_t elapsed = TickDiff(now, receiveRateTime_);
-  if (elapsed >= 1000) {
-    receiveRate_ = (bytesReceived_ - receiveSnapshot_) / static_cast<double>(elapsed / 1000) / 1024.0;
-    receiveSnapshot_ = bytesReceived_;
-    receiveRateTime_ = now;
-  }
+  CountReceived(size, now);
   if (hookInstalled_ && hook_ && hook_(data, size, hookContext_)) return;
 
   const auto header = *wire::ReadHeader(data, size);

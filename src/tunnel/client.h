@@ -39,6 +39,10 @@ struct TClientServices {
   std::function<void(const std::string& vport, bool pinned)> pinWiring;
   // The login server used when a module's LOGNAME is empty.
   std::string defaultLoginServer = "127.0.0.1";
+  // Serial data and its acknowledgements go from the receive thread straight to the channel
+  // when nothing waits in the ring, saving the hop through the loop. Needs a loop whose Now()
+  // any thread may read.
+  bool directComDelivery = false;
 };
 TClientServices& ClientServices();
 
@@ -59,12 +63,12 @@ class TClient {
   bool IsRunning() const { return running_; }
 
   int RegState() const { return regState_.load(); }
-  int LinkState() const { return linkState_; }
+  int LinkState() const { return linkState_.load(); }
   int ErrorCode() const { return errorCode_; }
   double BytesSent() const;
-  double BytesReceived() const { return bytesReceived_; }
+  double BytesReceived() const;
   double SendRate() const;
-  double ReceiveRate() const { return receiveRate_; }
+  double ReceiveRate() const;
   const std::string& DevType() const { return devType_; }
   const std::string& DevSubType() const { return devSubType_; }
   int FirmwareVersion() const { return firmware_; }
@@ -136,6 +140,9 @@ class TClient {
   std::uint16_t LoginPort() const;
 
   void ReceiveLoop();
+  // Receive thread: delivers a serial datagram to its channel at once when order allows.
+  bool TryDeliverDirect(std::uint8_t* data, std::size_t size);
+  void CountReceived(std::size_t size, std::uint32_t now);
   void PostDrain();
   void Drain();
   void OnTimer();
@@ -159,7 +166,7 @@ class TClient {
   // session state
   bool running_ = false;
   std::atomic<int> regState_{0};
-  int linkState_ = 0;
+  std::atomic<int> linkState_{0};
   int errorCode_ = 0;
   platform::UdpSocket socket_;
   std::atomic<std::uint64_t> serverAddr_{0};  // addr << 16 | port
@@ -171,7 +178,7 @@ class TClient {
   std::uint32_t pingCounter_ = 0;
   std::uint32_t lastSend_ = 0;  // under statsMutex_
   std::uint32_t lastQuery_ = 0;
-  std::uint32_t lastHeard_ = 0;
+  std::atomic<std::uint32_t> lastHeard_{0};
   std::string clientName_;
   std::string devType_;
   std::string devSubType_;
@@ -182,7 +189,7 @@ class TClient {
   mutable std::mutex statsMutex_;
   double bytesSent_ = 0, sendRate_ = 0, sendSnapshot_ = 0;
   std::uint32_t sendRateTime_ = 0;
-  double bytesReceived_ = 0, receiveRate_ = 0, receiveSnapshot_ = 0;
+  double bytesReceived_ = 0, receiveRate_ = 0, receiveSnapshot_ = 0;  // under statsMutex_
   std::uint32_t receiveRateTime_ = 0;
 
   // receive ring: write index advanced only by the receive thread, read index only by the loop
@@ -190,6 +197,10 @@ class TClient {
   std::atomic<std::uint32_t> ringWrite_{0};
   std::atomic<std::uint32_t> ringRead_{0};
   std::atomic<bool> drainPosted_{false};
+  std::atomic<int> draining_{0};  // the loop is inside Drain
+  // Held by a direct delivery; Stop clears directDelivery_ under it before closing channels.
+  std::mutex directMutex_;
+  bool directDelivery_ = false;
   std::atomic<bool> stopRequest_{false};
   std::unique_ptr<platform::StopEvent> stopEvent_;
   std::thread receiveThread_;
@@ -199,7 +210,7 @@ class TClient {
   // debug hook
   Hook hook_;
   void* hookContext_ = nullptr;
-  bool hookInstalled_ = false;
+  bool hookInstalled_ = false;  // written under directMutex_
 
   // last state reported through onStateChanged
   int shownReg_ = 0, shownLink_ = 0, shownError_ = 0;

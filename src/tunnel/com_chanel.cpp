@@ -150,14 +150,14 @@ void TComChanel::OnData(std::uint8_t* packet, std::size_t size) {
   if (!data) return;
   LogF(3, "[COM%d]Recv Data From IOServer, SEQ_ID=%d, Len=%d", ComNumber(), static_cast<int>(data->seqId),
        static_cast<int>(wire::Get16(packet + 14)));
-  if (!AcceptReceived(data->seqId, data->channel, ComNumber(), DownloadMode())) return;
-  if (data->size >= 1500) return;
-  if (!open_) return;
-  if (PlcType == 2) {
-    if (ppi_) ppi_->ModuleData(data->data, data->size, ppiIo_);
-    return;
+  if (AcceptReceived(data->seqId, ComNumber()) && data->size < 1500 && open_) {
+    if (PlcType == 2) {
+      if (ppi_) ppi_->ModuleData(data->data, data->size, ppiIo_);
+    } else {
+      WriteToLocalPort(data->data, data->size);
+    }
   }
-  WriteToLocalPort(data->data, data->size);
+  AcknowledgeReceived(data->seqId, data->channel, DownloadMode());
 }
 
 bool TComChanel::CopySettingsTo(TChanel* target) const {

@@ -3,8 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "devices/vir_com_port.h"
@@ -24,13 +26,19 @@ struct FakePort : IVirComPort {
   explicit FakePort(VirComPortRequest r) : request(std::move(r)) {}
   bool Open() override { return openResult; }
   bool Write(const std::uint8_t* b, std::size_t n) override {
+    std::lock_guard lock(writeMutex);
     written.insert(written.end(), b, b + n);
     return true;
+  }
+  B Written() const {
+    std::lock_guard lock(writeMutex);
+    return written;
   }
   bool Close() override { return true; }
   wire::LineSettings Line() const override { return line; }
   VirComPortRequest request;
   bool openResult = true;
+  mutable std::mutex writeMutex;  // the session's receive thread may write
   B written;
   wire::LineSettings line{19200, 8, 2, 0};
 };
@@ -252,6 +260,71 @@ TEST_F(ComChanelTest, S7200TrafficGoesThroughTheLinkAssistance) {
   auto frame = server.NextOf(wire::COM_DATA);
   ASSERT_TRUE(frame);
   EXPECT_EQ(B(frame->bytes.begin() + 19, frame->bytes.end()), request);
+}
+
+
+// With direct delivery the receive thread writes module data to the port itself, but only when
+// nothing waits in the ring ahead of it, so bytes keep the order the module sent them in.
+TEST_F(ComChanelTest, DirectDeliveryKeepsTheModulesOrder) {
+  ClientServices().directComDelivery = true;
+  test::ScriptedServer module;
+  TClient direct(0);
+  direct.LOGNAME = "127.0.0.1";
+  direct.LOGPORT = module.Port();
+  direct.SN = "12345678902";
+  auto owned = std::make_unique<TComChanel>("COM1");
+  owned->USE = 1;
+  owned->TransMode = 0;
+  owned->VPORT = "COM6";
+  TComChanel* com1 = owned.get();
+  direct.channels.push_back(std::move(owned));
+  ASSERT_TRUE(test::RegisterWith(loop, module, direct));
+  ASSERT_TRUE(test::DeliverTo(loop, module, test::QueryAck(0, 1, 1, 77)));
+  ASSERT_TRUE(module.NextOf(wire::QUERY_PARAM));
+  ASSERT_TRUE(test::DeliverTo(loop, module, test::ParamAck("DLXK2-4G", "N2W", 31, 1)));
+  ASSERT_EQ(direct.LinkState(), 2);
+  loop.Advance(100);
+  ASSERT_TRUE(module.NextOf(wire::COM_CONFIG));
+  ASSERT_TRUE(test::DeliverTo(loop, module, ConfigAck({0, 0, 0, 0})));
+  ASSERT_TRUE(com1->IsReady());
+
+  std::uint32_t seq = 0;
+  B expected;
+  auto sendFrames = [&](int count) {
+    for (int i = 0; i < count; ++i) {
+      ++seq;
+      const auto hi = static_cast<std::uint8_t>(seq >> 8), lo = static_cast<std::uint8_t>(seq);
+      module.Send(test::Packet(wire::COM_DATA_FROM_MODULE, {0, hi, lo}, 5, seq));
+      expected.insert(expected.end(), {hi, lo});
+    }
+  };
+  auto waitForAll = [&](bool runLoop) {
+    for (int i = 0; i < 400 && port->Written().size() < expected.size(); ++i) {
+      if (runLoop) loop.RunPending();
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return port->Written();
+  };
+
+  // A datagram the loop has not handled yet holds back every frame behind it.
+  module.Send(test::Packet(wire::PING_ACK, {}, 5, 1));
+  sendFrames(50);
+  ASSERT_TRUE(loop.WaitForPosted(2000));
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_TRUE(port->Written().empty()) << "frames overtook the queued datagram";
+  EXPECT_EQ(waitForAll(true), expected);
+
+  // Nothing waiting: frames reach the port without the loop running.
+  sendFrames(200);
+  EXPECT_EQ(waitForAll(false), expected);
+
+  // The debug hook sees everything, so with a hook installed frames go through the loop again.
+  direct.InstallHook([](const std::uint8_t*, std::size_t, void*) { return false; }, nullptr);
+  sendFrames(1);
+  ASSERT_TRUE(loop.WaitForPosted(2000)) << "the frame bypassed the hook";
+  EXPECT_EQ(waitForAll(true), expected);
+  direct.RemoveHook();
+  direct.Stop();
 }
 
 }  // namespace

@@ -24,6 +24,7 @@ class TestChanel : public TChanel {
   void Attach(TClient* s) { session_ = s; }
   void SetCounter(std::uint32_t v) { seqCounter_ = v; }
   using TChanel::AcceptReceived;
+  using TChanel::AcknowledgeReceived;
   using TChanel::HandleDataAck;
   using TChanel::ReliableSend;
   using TChanel::RetransmitTick;
@@ -151,7 +152,8 @@ TEST_F(ReliableDeliveryTest, ReceivedFramesAreAcknowledgedAndRepeatsFiltered) {
       {9, false, true}, {9, false, false},  // transparent: not acknowledged, repeat still dropped
   };
   for (const auto& s : steps) {
-    EXPECT_EQ(chan.AcceptReceived(s.seq, 2, 3, s.download), s.delivered) << s.seq;
+    EXPECT_EQ(chan.AcceptReceived(s.seq, 3), s.delivered) << s.seq;
+    chan.AcknowledgeReceived(s.seq, 2, s.download);
     auto ack = server.Next(30);
     if (s.download) {
       ASSERT_TRUE(ack);
