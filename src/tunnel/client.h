@@ -23,6 +23,7 @@ class xml_node;
 
 namespace murvik {
 
+class IAdapterControl;
 class TClientNameMgr;
 class TNetChanel;
 class TComChanel;
@@ -35,6 +36,8 @@ struct TClientServices {
   std::function<void()> refreshDevices;
   // Relay list of the login server host, appended to list; 0 or -1.
   std::function<int(const std::string& host, std::vector<TransServerItem>& list)> getServerList;
+  // The device manager's adapter control for the network channels.
+  IAdapterControl* adapters = nullptr;
   // Pins CTS and DSR of a port pair on (true) or restores the crossed wiring (false).
   std::function<void(const std::string& vport, bool pinned)> pinWiring;
   // The login server used when a module's LOGNAME is empty.
