@@ -7,7 +7,9 @@
 
 #include "devices/zn_common_fun.h"
 #include "diagnostics/server_log.h"
+#include "driver/tapinstall_state.h"
 #include "platform/paths.h"
+#include "platform/tap.h"
 
 namespace murvik {
 
@@ -78,6 +80,12 @@ SSerInfo ParsePortLine(const std::string& line) {
   return info;
 }
 
+std::string TrimBlanks(const std::string& s) {
+  std::size_t b = s.find_first_not_of(" \t");
+  if (b == std::string::npos) return std::string();
+  return s.substr(b, s.find_last_not_of(" \t") - b + 1);
+}
+
 }  // namespace
 
 std::vector<SSerInfo> ParsePortList(const std::string& text) {
@@ -96,10 +104,24 @@ int ParseCreatedPairIndex(const std::string& text) {
   return AllDigits(digits) ? LeadingNumber(digits) : -1;
 }
 
+std::vector<ADAPTERINFO> ParseAdapterFind(const std::string& text) {
+  std::vector<ADAPTERINFO> out;
+  for (const auto& line : SplitLines(text)) {
+    auto colon = line.find(':');
+    if (colon == std::string::npos || line.find(':', colon + 1) != std::string::npos) continue;
+    ADAPTERINFO a;
+    a.PnpInstanceID = TrimBlanks(line.substr(0, colon));
+    a.Description = TrimBlanks(line.substr(colon + 1));
+    out.push_back(std::move(a));
+  }
+  return out;
+}
+
 CVirComMgr::CVirComMgr(std::string driverFolder, ToolRunner runner)
     : driverFolder_(std::move(driverFolder)), runner_(std::move(runner)) {
   if (!driverFolder_.empty() && driverFolder_.back() != '/') driverFolder_ += '/';
   setupcPrefix_ = driverFolder_ + "setupc ";
+  tapinstallPrefix_ = driverFolder_ + "tapinstall ";
   if (!runner_) {
     runner_ = [](const std::string& commandLine) {
       std::string sink;
@@ -236,6 +258,139 @@ void CVirComMgr::ChangePins(const std::string& comName, const char* options) {
 void CVirComMgr::SetPinsOnOpen(const std::string& comName) { ChangePins(comName, "cts=lopen,dsr=lopen"); }
 void CVirComMgr::RestorePins(const std::string& comName) { ChangePins(comName, "cts=rrts,dsr=rdtr"); }
 
+void CVirComMgr::RefreshAdapters() {
+  // The adapter tool's records stand where the adapter registry would be read.
+  std::vector<ADAPTERINFO> list;
+  std::string error;
+  if (auto state = driver::LoadAdapterState(&error)) {
+    for (const auto& r : state->adapters) {
+      if (r.componentId == driver::kTapComponentId) list.push_back({"", r.guid, r.instanceId, r.connectionName});
+    }
+  } else {
+    LogF(3, "CVirComMgr: %s\r\n", error.c_str());
+  }
+  for (const auto& line : ParseAdapterFind(RunTool(tapinstallPrefix_ + "find tap0901"))) {
+    for (auto& a : list) {
+      if (a.PnpInstanceID == line.PnpInstanceID) {
+        a.Description = line.Description;
+        break;
+      }
+    }
+  }
+  std::lock_guard lock(adaptersMutex_);
+  adapters_ = std::move(list);
+}
+
+std::vector<ADAPTERINFO> CVirComMgr::Adapters() const {
+  std::lock_guard lock(adaptersMutex_);
+  return adapters_;
+}
+
+bool CVirComMgr::GetAdapters(std::vector<ADAPTERINFO>& out) {
+  if (busy_) return false;
+  out = Adapters();
+  return true;
+}
+
+bool CVirComMgr::FindAdapter(const std::string& description, ADAPTERINFO* out) const {
+  // An empty name names no adapter, not one the find output left undescribed.
+  if (description.empty()) return false;
+  std::lock_guard lock(adaptersMutex_);
+  for (const auto& a : adapters_) {
+    if (a.Description == description) {
+      if (out != nullptr) *out = a;
+      return true;
+    }
+  }
+  return false;
+}
+
+bool CVirComMgr::AdapterExists(const std::string& description) { return FindAdapter(description, nullptr); }
+
+std::string CVirComMgr::AdapterGuid(const std::string& description) {
+  ADAPTERINFO a;
+  return FindAdapter(description, &a) ? a.InstanceGuid : std::string();
+}
+
+std::string CVirComMgr::AdapterConnectionName(const std::string& description) {
+  ADAPTERINFO a;
+  return FindAdapter(description, &a) ? a.ConnectionName : std::string();
+}
+
+void CVirComMgr::RequestNewAdapter() {
+  {
+    std::lock_guard lock(jobMutex_);
+    if (busy_) return;
+    taskCode_ = 7;
+    busy_ = true;
+  }
+  jobCv_.notify_all();
+}
+
+void CVirComMgr::SetNewAdapterPause(int pauseMs) {
+  std::lock_guard lock(jobMutex_);
+  adapterPauseMs_ = pauseMs;
+}
+
+void CVirComMgr::CreateAdapter() {
+  const std::vector<ADAPTERINFO> snapshot = Adapters();
+  RunTool(tapinstallPrefix_ + "install OemWin2k.inf tap0901");
+  int pauseMs;
+  {
+    std::lock_guard lock(jobMutex_);
+    pauseMs = adapterPauseMs_;
+  }
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    RefreshAdapters();
+    const std::vector<ADAPTERINFO> list = Adapters();
+    for (const auto& a : list) LogF(3, "%s\r\n", a.Description.c_str());
+    for (const auto& a : list) {
+      // One without a description cannot be chosen by name; a later look may describe it.
+      if (a.Description.empty()) continue;
+      bool known = std::any_of(snapshot.begin(), snapshot.end(),
+                               [&](const ADAPTERINFO& s) { return s.Description == a.Description; });
+      if (!known) {
+        std::lock_guard lock(jobMutex_);
+        newAdapter_ = a;
+        return;
+      }
+    }
+    if (attempt == 2) break;
+    std::unique_lock lock(jobMutex_);
+    if (jobCv_.wait_for(lock, std::chrono::milliseconds(pauseMs), [&] { return terminate_; })) return;
+  }
+}
+
+bool CVirComMgr::TakeNewAdapter(ADAPTERINFO& out) {
+  std::lock_guard lock(jobMutex_);
+  if (newAdapter_.Description.empty() || newAdapter_.InstanceGuid.empty()) return false;
+  out = newAdapter_;
+  newAdapter_.Description.clear();
+  newAdapter_.InstanceGuid.clear();
+  return true;
+}
+
+bool CVirComMgr::SwitchCarrier(const std::string& description, bool on) {
+  ADAPTERINFO a;
+  if (!FindAdapter(description, &a) || !platform::InterfaceExists(a.ConnectionName)) return false;
+  std::string error;
+  if (platform::SetAttachedCarrier(a.ConnectionName, on, &error)) return true;
+  LogF(3, "CVirComMgr: %s\r\n", error.c_str());
+  return false;
+}
+
+bool CVirComMgr::DisconnectAdapter(const std::string& description) { return SwitchCarrier(description, false); }
+bool CVirComMgr::ConnectAdapter(const std::string& description) { return SwitchCarrier(description, true); }
+
+void CVirComMgr::RunAdapterCommand(const std::string& description, const char* command) {
+  ADAPTERINFO a;
+  if (!FindAdapter(description, &a) || a.PnpInstanceID.empty()) return;
+  RunTool(tapinstallPrefix_ + " " + command + " @" + a.PnpInstanceID);
+}
+
+void CVirComMgr::DisableAdapter(const std::string& description) { RunAdapterCommand(description, "disable"); }
+void CVirComMgr::EnableAdapter(const std::string& description) { RunAdapterCommand(description, "enable"); }
+
 void CVirComMgr::WorkerLoop() {
   std::unique_lock lock(jobMutex_);
   for (;;) {
@@ -244,6 +399,7 @@ void CVirComMgr::WorkerLoop() {
     int task = taskCode_;
     lock.unlock();
     if (task == 2) CreatePortPair();
+    if (task == 7) CreateAdapter();
     lock.lock();
     taskCode_ = 0;
     busy_ = false;
