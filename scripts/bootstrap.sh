@@ -11,6 +11,8 @@ PACKAGES=(
   python3
   # third-party peers for the serial path's end-to-end tests and benchmarks
   mbpoll python3-pymodbus python3-serial python3-serial-asyncio socat
+  # and for the Ethernet path's (network namespaces, TAP interfaces)
+  iproute2 iputils-ping curl iperf3 openvpn
 )
 
 missing=()

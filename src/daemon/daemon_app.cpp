@@ -11,6 +11,7 @@
 #include "config/client_name_mgr.h"
 #include "config/config_file.h"
 #include "config/global_conf.h"
+#include "devices/tap_device.h"
 #include "devices/vir_com.h"
 #include "devices/vir_com_mgr.h"
 #include "devices/zn_common_fun.h"
@@ -147,7 +148,15 @@ int RunDaemon(int argc, char** argv) {
   services.names = &ClientNameMgr();
   services.defaultLoginServer = GlobalConf().defaultLoginServer;
   VirComPorts() = MakeVirCom;
-  ClientServices().refreshDevices = [] { VirComMgr().RefreshPorts(); };
+  TapDevices() = [](const TapDeviceRequest& r) -> std::unique_ptr<ITapDevice> {
+    return std::make_unique<TTapDevice>(r.adapterName, r.receiver,
+                                        [](const std::string& d) { return VirComMgr().AdapterConnectionName(d); });
+  };
+  services.adapters = &VirComMgr();
+  services.refreshDevices = [] {
+    VirComMgr().RefreshPorts();
+    VirComMgr().RefreshAdapters();
+  };
 
   TClientMgr mgr;
   TMainWindowState state;
