@@ -22,8 +22,7 @@ constexpr std::size_t kReadBuffer = 65536 + 64;
 constexpr std::size_t kMaxQueued = 1024;
 
 bool IsTapNameChar(char c) {
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' || c == '.' ||
-         c == '-';
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' || c == '.' || c == '-';
 }
 
 int HexDigit(char c) {
@@ -34,8 +33,7 @@ int HexDigit(char c) {
 }
 
 std::string Dotted(const Ipv4Octets& a) {
-  return std::to_string(a[0]) + "." + std::to_string(a[1]) + "." + std::to_string(a[2]) + "." +
-         std::to_string(a[3]);
+  return std::to_string(a[0]) + "." + std::to_string(a[1]) + "." + std::to_string(a[2]) + "." + std::to_string(a[3]);
 }
 
 std::string EtherTypeText(const std::uint8_t* frame) {
@@ -86,9 +84,9 @@ std::string MacText(const Mac& mac) {
 class TapReader {
  public:
   struct Arrival {
-    Bytes frame;             // empty when oversized or failed
-    std::size_t size = 0;    // as read
-    bool failed = false;     // the reader stopped
+    Bytes frame;           // empty when oversized or failed
+    std::size_t size = 0;  // as read
+    bool failed = false;   // the reader stopped
   };
 
   ~TapReader() {
@@ -156,17 +154,14 @@ class TapReader {
 };
 
 EthernetPort::EthernetPort(const ModuleConfig& config, Note note)
-    : sn_(config.sn),
-      note_(std::move(note)),
-      ignoreSetIp_(config.ignoreSetIp),
-      ignorePortInfo_(config.ignorePortInfo) {
+    : sn_(config.sn), note_(std::move(note)), ignoreSetIp_(config.ignoreSetIp), ignorePortInfo_(config.ignorePortInfo) {
   if (config.mac) {
     mac_ = *config.mac;
   } else {
     // Locally administered and unique per module, so two simulated ports never share one.
     const std::uint32_t id = config.id.value_or(0);
-    mac_ = {0x02, 0x00, static_cast<std::uint8_t>(id >> 24), static_cast<std::uint8_t>(id >> 16),
-            static_cast<std::uint8_t>(id >> 8), static_cast<std::uint8_t>(id)};
+    mac_ = {0x02, 0x00};
+    for (int i = 0; i < 4; ++i) mac_[static_cast<std::size_t>(2 + i)] = static_cast<std::uint8_t>(id >> (24 - 8 * i));
   }
 }
 
@@ -194,9 +189,15 @@ int EthernetPort::Fd() const { return reader_ ? reader_->WakeFd() : -1; }
 
 void EthernetPort::OnPacket(const Head& head, const std::uint8_t* data, std::size_t size, PortAnswer& out) {
   switch (head.command) {
-    case cmd::NET_CONFIG: OnConfig(data, size, out); break;
-    case cmd::NET_DATA: OnData(data, size, out); break;
-    default: out.note = "not an Ethernet port packet"; break;
+    case cmd::NET_CONFIG:
+      OnConfig(data, size, out);
+      break;
+    case cmd::NET_DATA:
+      OnData(data, size, out);
+      break;
+    default:
+      out.note = "not an Ethernet port packet";
+      break;
   }
 }
 

@@ -215,7 +215,9 @@ std::optional<PcNetConfig> DecodePcNetConfig(const std::uint8_t* d, std::size_t 
     case 1:
       if (!CheckShape(d, n, 20, false, true, why)) return std::nullopt;
       return c;
-    default: why = "unknown operation " + std::to_string(c.operation); return std::nullopt;
+    default:
+      why = "unknown operation " + std::to_string(c.operation);
+      return std::nullopt;
   }
 }
 
