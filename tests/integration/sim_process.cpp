@@ -43,6 +43,7 @@ bool SimProcess::Start(std::vector<std::string> args, int timeoutMs) {
     return false;
   }
   ptyPaths.clear();
+  ethTaps.clear();
   buffer_.clear();
   bool hasPort = false;
   for (const auto& a : args) hasPort = hasPort || a == "--login-port";
@@ -89,12 +90,16 @@ bool SimProcess::Start(std::vector<std::string> args, int timeoutMs) {
   stdinFd_ = in[0];
 
   auto line = ReadLine(timeoutMs);
-  // Pseudo-terminal ports announce their slave paths before READY.
+  // Pseudo-terminal and TAP ports announce themselves before READY.
   static const std::regex kPty("PTY (COM[1-3]) (.+)");
-  std::smatch pm;
-  while (line && std::regex_match(*line, pm, kPty)) {
-    ptyPaths.emplace_back(pm[1].str(), pm[2].str());
-    line = ReadLine(timeoutMs);
+  static const std::regex kEth("ETH (\\S+) tap=(\\S+) mac=\\S+");
+  for (std::smatch pm; line; line = ReadLine(timeoutMs)) {
+    if (std::regex_match(*line, pm, kPty))
+      ptyPaths.emplace_back(pm[1].str(), pm[2].str());
+    else if (std::regex_match(*line, pm, kEth))
+      ethTaps.emplace_back(pm[1].str(), pm[2].str());
+    else
+      break;
   }
   static const std::regex kReady("READY login=(\\d+) relay=(\\d+)");
   std::smatch m;

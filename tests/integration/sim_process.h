@@ -41,6 +41,8 @@ class SimProcess {
   std::uint16_t relayPort = 0;
   // ("COM1", slave path) for every pseudo-terminal port, in the order announced.
   std::vector<std::pair<std::string, std::string>> ptyPaths;
+  // (module SN, interface name) for every Ethernet port on a TAP interface, in the order announced.
+  std::vector<std::pair<std::string, std::string>> ethTaps;
   std::string error;
 
  private:

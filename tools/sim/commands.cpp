@@ -72,6 +72,19 @@ CommandResult RunCommand(Simulator& sim, const std::string& line) {
     if (!sim.SendSerial(*m, port[0] - '1', data, why)) return err(why);
     return ok();
   }
+  if (verb == "ignore") {
+    if (words.size() != 4 || (words[2] != "setip" && words[2] != "portinfo"))
+      return err("usage: ignore SN setip|portinfo N");
+    Module* m = sim.FindModule(words[1]);
+    if (m == nullptr) return err("no module " + words[1]);
+    const std::string& text = words[3];
+    const bool digits = !text.empty() && text.size() <= 9 && text.find_first_not_of("0123456789") == std::string::npos;
+    if (!digits) return err("N must be 0..999999999");
+    std::string why;
+    if (!sim.IgnoreNetConfig(*m, words[2] == "setip", static_cast<std::uint32_t>(std::stoul(text)), why))
+      return err(why);
+    return ok();
+  }
   const bool needsReason = verb == "nakex";
   const bool known = verb == "offline" || verb == "online" || verb == "lost" || verb == "nak" || verb == "nakex" ||
                      verb == "mute" || verb == "unmute";

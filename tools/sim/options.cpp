@@ -7,6 +7,7 @@
 #include <set>
 #include <sstream>
 
+#include "ethernet_port.h"
 #include "serial_devices.h"
 
 namespace murvik::sim {
@@ -119,6 +120,26 @@ bool SetModuleField(ModuleConfig& m, const std::string& key, const std::string& 
       error = "comack must be new, old or refuse";
       return false;
     }
+  } else if (key == "eth") {
+    std::string tap;
+    if (!ParseEthernetKind(value, tap)) {
+      error = "eth must be none, null or tap:NAME (NAME 1 to 15 of A-Z a-z 0-9 _ . -)";
+      return false;
+    }
+    m.eth = value;
+  } else if (key == "mac") {
+    Mac mac{};
+    if (!ParseMac(value, mac)) {
+      error = "mac must be six hex byte pairs separated by ':' or '-', unicast and not all zero";
+      return false;
+    }
+    m.mac = mac;
+  } else if (key == "ignoresetip" || key == "ignoreportinfo") {
+    if (!ParseUnsigned(value, 0xFFFFFFFFull, v)) {
+      error = key + " must be a count 0..4294967295";
+      return false;
+    }
+    (key == "ignoresetip" ? m.ignoreSetIp : m.ignorePortInfo) = static_cast<std::uint32_t>(v);
   } else {
     error = "unknown module key '" + key + "'";
     return false;
@@ -323,6 +344,7 @@ ParseResult ParseCommandLine(int argc, char** argv, Options& out, std::string& e
   }
   std::set<std::string> sns;
   std::set<std::uint32_t> ids;
+  std::set<std::string> taps;
   for (std::size_t i = 0; i < o.modules.size(); ++i) {
     auto& m = o.modules[i];
     if (!sns.insert(m.sn).second) {
@@ -332,6 +354,12 @@ ParseResult ParseCommandLine(int argc, char** argv, Options& out, std::string& e
     if (!m.id) m.id = 1000 + static_cast<std::uint32_t>(i);
     if (!ids.insert(*m.id).second) {
       error = "module id " + std::to_string(*m.id) + " used twice";
+      return ParseResult::Error;
+    }
+    // Two attachments to one interface would fail at start; say why here instead.
+    std::string tap;
+    if (ParseEthernetKind(m.eth, tap) && !tap.empty() && !taps.insert(tap).second) {
+      error = "TAP interface " + tap + " given to two modules";
       return ParseResult::Error;
     }
   }
@@ -402,6 +430,31 @@ const char* UsageText() {
          "                         A serial port ignores data until the PC's COM_CONFIG is\n"
          "                         accepted; in download mode (TransMode 1) it acknowledges\n"
          "                         every COM_DATA and delivers a back-to-back repeat once.\n"
+         "                           eth=none|null|tap:NAME\n"
+         "                                              the Ethernet port: none ignores its\n"
+         "                                              packets (default); null answers\n"
+         "                                              NET_CONFIG and swallows frames;\n"
+         "                                              tap:NAME makes the TAP interface NAME\n"
+         "                                              (needs CAP_NET_ADMIN), brings it up\n"
+         "                                              without an address and prints\n"
+         "                                              'ETH <SN> tap=<NAME> mac=<MAC>' before\n"
+         "                                              READY. Frames (14..1514 bytes) of the\n"
+         "                                              PC's NET_DATA are written into it; what\n"
+         "                                              the interface sends goes to the PC as\n"
+         "                                              NET_DATA with its CRC-32 frame check\n"
+         "                                              sequence, while a PC session is attached\n"
+         "                                              (else counted as tx_no_session). The\n"
+         "                                              interface may be moved into another\n"
+         "                                              namespace (ip link set NAME netns NS)\n"
+         "                                              while the simulator runs\n"
+         "                           mac=00:1A:2B:3C:4D:5E\n"
+         "                                              the Ethernet port's MAC, given in the\n"
+         "                                              GET_PORT_INFO answer; default 02:00\n"
+         "                                              and the IOServer id (id 1000:\n"
+         "                                              02:00:00:00:03:E8)\n"
+         "                           ignoresetip=N, ignoreportinfo=N\n"
+         "                                              leave the first N SET_IP / GET_PORT_INFO\n"
+         "                                              unanswered (default 0)\n"
          "  --config FILE          JSON configuration; the flags above override it:\n"
          "                           {\"login_port\":7250,\"relay_port\":7251,\"redirect_text\":\"..\",\n"
          "                            \"bind\":\"..\",\"seed\":1,\"drop\":0,\"dup\":0,\"record\":\"..\",\n"
@@ -410,7 +463,11 @@ const char* UsageText() {
          "  --drop PCT             drop PCT percent of the datagrams the simulator sends\n"
          "  --dup PCT              send PCT percent of them twice\n"
          "  --record FILE          write every datagram received and sent as a JSON line;\n"
-         "                         a COM_DATA line carries baud, bits, parity and stop\n"
+         "                         a COM_DATA line carries baud, bits, parity and stop,\n"
+         "                         a NET_DATA line frame_size, ethertype and port_field,\n"
+         "                         a SET_IP line ip, mask, ipmin and ipmax; lines with\n"
+         "                         \"dir\":\"tap\" note frames the TAP interface gave that\n"
+         "                         were not sent, and a reader that stopped\n"
          "  --session-timeout S    seconds of silence that end a PC session (default 30)\n"
          "  --help                 this text\n"
          "\n"
@@ -422,12 +479,16 @@ const char* UsageText() {
          "  nak SN                 NAK to its PC sessions (ends them)\n"
          "  nakex SN REASON        NAK_EX with REASON to its PC sessions (ends them)\n"
          "  mute SN / unmute SN    module stops / resumes answering PING\n"
+         "  ignore SN setip|portinfo N\n"
+         "                         the module's Ethernet port leaves the next N SET_IP or\n"
+         "                         GET_PORT_INFO unanswered (0 answers again)\n"
          "  send SN PORT HEX       bytes (hex, e.g. 0102ff) from the module's serial port\n"
          "                         PORT (1..3 or COM1..COM3) to the PC, once the PC has\n"
          "                         configured it; download mode retransmits each frame every\n"
          "                         second until acknowledged, at most 10 sends\n"
          "  stats                  one JSON line of counters, with per-port counters and the\n"
          "                         line settings of the last frame under modules[].ports\n"
+         "                         and the Ethernet port's under modules[].eth\n"
          "  quit                   stop\n"
          "\n"
          "examples:\n"

@@ -30,6 +30,13 @@ struct ModuleConfig {
   // ADDR), or "none" (the port ignores its packets).
   std::array<std::string, 3> com = {"null", "null", "null"};
   ConfigAckForm comAck = ConfigAckForm::New;
+  // The Ethernet port: "none" (its packets are ignored), "null" (answers the configuration,
+  // swallows frames) or "tap:NAME" (a TAP interface made at start).
+  std::string eth = "none";
+  std::optional<Mac> mac;  // unset: 02:00 followed by the IOServer id
+  // SET_IP and GET_PORT_INFO requests left unanswered before the port answers again.
+  std::uint32_t ignoreSetIp = 0;
+  std::uint32_t ignorePortInfo = 0;
 };
 
 struct Options {

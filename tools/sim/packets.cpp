@@ -189,6 +189,51 @@ std::optional<Head> DecodeBare(const std::uint8_t* d, std::size_t n, std::string
   return ReadHead(d, n);
 }
 
+std::optional<PcNetConfig> DecodePcNetConfig(const std::uint8_t* d, std::size_t n, std::string& why) {
+  if (n < kHeader + 4) {
+    why = "size " + std::to_string(n) + ", shorter than group and operation";
+    return std::nullopt;
+  }
+  if (Le16(d + 16) != 0x0020) {
+    why = "group " + std::to_string(Le16(d + 16)) + ", expected 32";
+    return std::nullopt;
+  }
+  PcNetConfig c;
+  c.operation = Le16(d + 18);
+  switch (c.operation) {
+    case 0:
+      if (!CheckShape(d, n, 112, false, true, why)) return std::nullopt;
+      if (!AllZero(d + 20, 12) || !AllZero(d + 48, 64)) {
+        why = "reserved bytes of SET_IP not zero";
+        return std::nullopt;
+      }
+      std::memcpy(c.ip.data(), d + 32, 4);
+      std::memcpy(c.mask.data(), d + 36, 4);
+      std::memcpy(c.ipMin.data(), d + 40, 4);
+      std::memcpy(c.ipMax.data(), d + 44, 4);
+      return c;
+    case 1:
+      if (!CheckShape(d, n, 20, false, true, why)) return std::nullopt;
+      return c;
+    default:
+      why = "unknown operation " + std::to_string(c.operation);
+      return std::nullopt;
+  }
+}
+
+std::optional<PcNetData> DecodePcNetData(const std::uint8_t* d, std::size_t n, std::string& why) {
+  if (n < kHeader + 2 + kEthernetHeader) {
+    why = "payload of " + std::to_string(n < kHeader ? 0 : n - kHeader) + " bytes holds no Ethernet header";
+    return std::nullopt;
+  }
+  const std::size_t payload = n - kHeader;
+  if (payload - 2 > kMaxEthernetFrame) {
+    why = "frame of " + std::to_string(payload - 2) + " bytes exceeds " + std::to_string(kMaxEthernetFrame);
+    return std::nullopt;
+  }
+  return PcNetData{Le16(d + 16), d + 18, payload - 2};
+}
+
 Bytes Encode(std::uint16_t command, const Bytes& payload, std::uint32_t sid, std::uint32_t ioServerId,
              std::uint32_t seq) {
   Bytes out(kHeader + payload.size());
@@ -274,6 +319,40 @@ Bytes EncodeComDataFromModule(std::uint32_t seq, std::uint8_t channel, const std
 
 Bytes EncodeComDataAckFromModule(std::uint32_t seq, std::uint8_t channel) {
   return Encode(cmd::COM_DATA_ACK_FROM_MODULE, Bytes{channel}, 0, 0, seq);
+}
+
+Bytes EncodeNetConfigAck(std::uint16_t operation, const Mac& mac) {
+  Bytes payload(4, 0);
+  PutLe16(payload.data(), 0x0020);
+  PutLe16(payload.data() + 2, operation);
+  if (operation == 1) {
+    payload.insert(payload.end(), {0, 0});
+    payload.insert(payload.end(), mac.begin(), mac.end());  // datagram offset 22
+  }
+  return Encode(cmd::NET_CONFIG_ACK, payload);
+}
+
+Bytes EncodeNetDataFromModule(std::uint32_t seq, const std::uint8_t* frame, std::size_t n) {
+  Bytes payload(2, 0);
+  payload.insert(payload.end(), frame, frame + n);
+  const std::uint32_t fcs = EthernetCrc32(frame, n);
+  for (int i = 0; i < 4; ++i) payload.push_back(static_cast<std::uint8_t>(fcs >> (8 * i)));  // LSB first
+  return Encode(cmd::NET_DATA_FROM_MODULE, payload, 0, 0, seq);
+}
+
+std::uint32_t EthernetCrc32(const std::uint8_t* data, std::size_t n) {
+  static const auto kTable = [] {
+    std::array<std::uint32_t, 256> t{};
+    for (std::uint32_t i = 0; i < 256; ++i) {
+      std::uint32_t c = i;
+      for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+      t[i] = c;
+    }
+    return t;
+  }();
+  std::uint32_t crc = 0xFFFFFFFFu;
+  for (std::size_t i = 0; i < n; ++i) crc = kTable[(crc ^ data[i]) & 0xFF] ^ (crc >> 8);
+  return crc ^ 0xFFFFFFFFu;
 }
 
 }  // namespace murvik::sim

@@ -89,6 +89,30 @@ std::optional<QueryIOServer> DecodeQueryIOServer(const std::uint8_t* d, std::siz
 // PING, QUERY_PARAM, QUERY_INFO, ECHO and the goodbye NAK: a bare 16-byte header.
 std::optional<Head> DecodeBare(const std::uint8_t* d, std::size_t n, std::string& why);
 
+using Ipv4Octets = std::array<std::uint8_t, 4>;  // first octet first
+using Mac = std::array<std::uint8_t, 6>;
+
+// NET_CONFIG: SET_IP (operation 0, 112 bytes) or GET_PORT_INFO (operation 1, 20 bytes), group
+// 0x0020, SEQ_ID 0, reserved bytes zero.
+struct PcNetConfig {
+  std::uint16_t operation = 0;
+  Ipv4Octets ip{}, mask{}, ipMin{}, ipMax{};  // SET_IP only
+};
+std::optional<PcNetConfig> DecodePcNetConfig(const std::uint8_t* d, std::size_t n, std::string& why);
+
+// The largest frame a port carries, without its frame check sequence.
+constexpr std::size_t kMaxEthernetFrame = 1514;
+constexpr std::size_t kEthernetHeader = 14;
+
+// NET_DATA from the PC (size already matched to its length): the port field and one frame of
+// 14..1514 bytes.
+struct PcNetData {
+  std::uint16_t portField;
+  const std::uint8_t* frame;  // into the datagram
+  std::size_t size;
+};
+std::optional<PcNetData> DecodePcNetData(const std::uint8_t* d, std::size_t n, std::string& why);
+
 // ---- to the PC ----
 Bytes Encode(std::uint16_t command, const Bytes& payload, std::uint32_t sid = 0, std::uint32_t ioServerId = 0,
              std::uint32_t seq = 0);
@@ -113,5 +137,11 @@ enum class ConfigAckForm { New, Old, Refuse };
 Bytes EncodeComConfigAck(std::uint16_t channel, ConfigAckForm form);
 Bytes EncodeComDataFromModule(std::uint32_t seq, std::uint8_t channel, const std::uint8_t* data, std::size_t n);
 Bytes EncodeComDataAckFromModule(std::uint32_t seq, std::uint8_t channel);
+// Ethernet port answers: NET_CONFIG_ACK for operation 0 (20 bytes) or 1 (28 bytes, the MAC at 22).
+Bytes EncodeNetConfigAck(std::uint16_t operation, const Mac& mac);
+// NET_DATA from the module: port field 0, the frame, its frame check sequence.
+Bytes EncodeNetDataFromModule(std::uint32_t seq, const std::uint8_t* frame, std::size_t n);
+// The IEEE 802.3 CRC-32 (reflected, initial and final value all ones).
+std::uint32_t EthernetCrc32(const std::uint8_t* data, std::size_t n);
 
 }  // namespace murvik::sim

@@ -56,4 +56,16 @@ void Recorder::Write(const char* dir, const char* server, const platform::SockAd
   std::fflush(file_);
 }
 
+void Recorder::WriteNote(const char* dir, const nlohmann::ordered_json& fields) {
+  if (file_ == nullptr) return;
+  nlohmann::ordered_json j;
+  j["t_ms"] = platform::MonotonicMs() - startMs_;
+  j["dir"] = dir;
+  if (fields.is_object()) j.update(fields);
+  std::string line = j.dump();
+  line += '\n';
+  std::fwrite(line.data(), 1, line.size(), file_);
+  std::fflush(file_);
+}
+
 }  // namespace murvik::sim

@@ -29,6 +29,8 @@ class Recorder {
   // dir is "rx" or "tx", server "login" or "relay".
   void Write(const char* dir, const char* server, const platform::SockAddrV4& peer, const std::uint8_t* data,
              std::size_t size, const RecordFlags& flags = {});
+  // A line about something that is no datagram, e.g. a frame a port could not send.
+  void WriteNote(const char* dir, const nlohmann::ordered_json& fields);
 
  private:
   std::FILE* file_ = nullptr;

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <nlohmann/json.hpp>
 
+#include "ethernet_port.h"
 #include "platform/poll_loop.h"
 #include "serial_port.h"
 #include "tunnel/wire_format.h"
@@ -81,6 +82,18 @@ bool Simulator::OpenPorts(std::string& error) {
       });
       m->Ports()[static_cast<std::size_t>(ch)].backend = std::move(port);
     }
+    if (m->Config().eth == "none") continue;
+    auto eth = EthernetPort::Make(
+        m->Config(), [this](nlohmann::ordered_json fields) { recorder_.WriteNote("tap", fields); }, error);
+    if (!eth) {
+      error = "module " + m->Sn() + " " + error;
+      return false;
+    }
+    eth->SetSink([this, m](Bytes packet) {
+      for (int i = 0; i < 4; ++i) packet[4 + i] = static_cast<std::uint8_t>(m->Id() >> (8 * i));
+      return SendToSessions(*m, packet, false);
+    });
+    m->Ports()[3].backend = std::move(eth);
   }
   return true;
 }
@@ -107,6 +120,9 @@ std::vector<std::string> Simulator::Announcements() {
       auto* serial = dynamic_cast<SerialPort*>(p.backend.get());
       if (serial != nullptr && !serial->Device().Path().empty())
         out.push_back("PTY COM" + std::to_string(p.channel + 1) + " " + serial->Device().Path());
+      auto* eth = dynamic_cast<EthernetPort*>(p.backend.get());
+      if (eth != nullptr && !eth->TapName().empty())
+        out.push_back("ETH " + m->Sn() + " tap=" + eth->TapName() + " mac=" + MacText(eth->PortMac()));
     }
   }
   return out;
@@ -125,6 +141,19 @@ bool Simulator::SendSerial(Module& m, int channel, const Bytes& data, std::strin
     return false;
   }
   return serial->SendToPc(data.data(), data.size(), error);
+}
+
+bool Simulator::IgnoreNetConfig(Module& m, bool setIp, std::uint32_t n, std::string& error) {
+  auto* eth = dynamic_cast<EthernetPort*>(m.Ports()[3].backend.get());
+  if (eth == nullptr) {
+    error = "module " + m.Sn() + " has no Ethernet port";
+    return false;
+  }
+  if (setIp)
+    eth->IgnoreSetIp(n);
+  else
+    eth->IgnorePortInfo(n);
+  return true;
 }
 
 std::uint16_t Simulator::Port(ServerKind kind) const {
@@ -408,6 +437,8 @@ std::string Simulator::StatsJson() {
     for (const auto& p : modules_[i]->Ports())
       if (p.backend && p.kind == Port::Serial) ports.push_back(p.backend->Stats());
     jm["ports"] = ports;
+    const auto& eth = modules_[i]->Ports()[3].backend;
+    jm["eth"] = eth ? eth->Stats() : nlohmann::ordered_json(nullptr);
     mods.push_back(jm);
   }
   j["modules"] = mods;

@@ -37,10 +37,13 @@ class Simulator {
   void Tick();
   // The descriptors of the port backends (ptys) and what to call when one is readable.
   std::vector<std::pair<int, PortBackend*>> PortFds();
-  // Lines to print before READY: "PTY COM<n> <slave path>", modules in order.
+  // Lines to print before READY: "PTY COM<n> <slave path>" and "ETH <SN> tap=<name> mac=<MAC>",
+  // modules in order.
   std::vector<std::string> Announcements();
   // Bytes from a module's serial port (channel 0..2) to its PC sessions.
   bool SendSerial(Module& m, int channel, const Bytes& data, std::string& error);
+  // The next n SET_IP (or GET_PORT_INFO) the module's Ethernet port leaves unanswered.
+  bool IgnoreNetConfig(Module& m, bool setIp, std::uint32_t n, std::string& error);
 
   Module* FindModule(const std::string& sn);
   // Each answers the number of PC sessions it sent to.
