@@ -259,7 +259,7 @@ void CVirComMgr::SetPinsOnOpen(const std::string& comName) { ChangePins(comName,
 void CVirComMgr::RestorePins(const std::string& comName) { ChangePins(comName, "cts=rrts,dsr=rdtr"); }
 
 void CVirComMgr::RefreshAdapters() {
-  // The adapter tool's records stand where the adapter registry would be read.
+  // The adapter tool's records are the adapters; its find output describes them.
   std::vector<ADAPTERINFO> list;
   std::string error;
   if (auto state = driver::LoadAdapterState(&error)) {

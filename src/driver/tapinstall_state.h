@@ -1,7 +1,7 @@
 #pragma once
 // The persistent record of the TAP adapters the adapter tool made: one entry per adapter with
 // its instance id, GUID, description, component id and interface name. The tool writes it under
-// its lock file; the device manager reads it where it would read the adapter registry.
+// its lock file; the device manager reads it for the list of adapters.
 #include <functional>
 #include <optional>
 #include <string>
