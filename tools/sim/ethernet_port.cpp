@@ -282,6 +282,10 @@ void EthernetPort::ToPc(const Bytes& frame) {
   const std::uint32_t seq = txSeq_ + 1 == 0 ? 1 : txSeq_ + 1;
   if (ToSessions(EncodeNetDataFromModule(seq, frame.data(), frame.size())) == 0) {
     ++count_.txNoSession;
+    note_({{"sn", sn_},
+           {"tap", tapName_},
+           {"frame_size", frame.size()},
+           {"note", "not sent: no PC session attached, or the module is offline"}});
     return;
   }
   txSeq_ = seq;

@@ -89,7 +89,9 @@ bool Simulator::OpenPorts(std::string& error) {
       error = "module " + m->Sn() + " " + error;
       return false;
     }
-    eth->SetSink([this, m](Bytes packet) {
+    eth->SetSink([this, m](Bytes packet) -> std::size_t {
+      // An offline module hears nothing on its port and so has nothing to pass on.
+      if (!m->online()) return 0;
       for (int i = 0; i < 4; ++i) packet[4 + i] = static_cast<std::uint8_t>(m->Id() >> (8 * i));
       return SendToSessions(*m, packet, false);
     });
