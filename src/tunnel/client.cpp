@@ -30,6 +30,8 @@ SockAddrV4 UnpackAddr(std::uint64_t v) {
 int AsInt(std::uint32_t v) { return static_cast<int>(v); }
 }  // namespace
 
+static_assert(TClient::kReceiveBuffer == wire::kMaxReceivedDatagram);
+
 TClient::TClient(std::int32_t model) : model(model), ring_(new RingSlot[kRingSlots]) {}
 
 TClient::~TClient() {
@@ -309,7 +311,7 @@ void TClient::Drain() {
     ~Counted() { --n; }
   } counted(draining_);
   drainPosted_ = false;
-  std::uint8_t copy[1512];
+  std::uint8_t copy[kReceiveBuffer];
   for (;;) {
     std::uint32_t read = ringRead_.load();
     if (read == ringWrite_.load(std::memory_order_acquire)) break;

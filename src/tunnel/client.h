@@ -52,6 +52,7 @@ TClientServices& ClientServices();
 class TClient {
  public:
   static constexpr int kRingSlots = 1024;
+  static constexpr std::size_t kReceiveBuffer = 1540;  // wire::kMaxReceivedDatagram
   static constexpr std::uint16_t kDefaultLoginPort = 7250;
   using Hook = std::function<bool(const std::uint8_t* packet, std::size_t size, void* context)>;
 
@@ -132,7 +133,7 @@ class TClient {
     std::uint32_t fromAddr;
     std::uint16_t fromPort;
     std::uint32_t size;
-    std::uint8_t data[1512];
+    std::uint8_t data[kReceiveBuffer];
   };
 
   platform::EventLoop& Loop() const;

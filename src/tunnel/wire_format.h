@@ -13,7 +13,10 @@
 namespace murvik::wire {
 
 constexpr std::size_t kHeaderSize = 16;
-constexpr std::size_t kMaxDatagram = 1512;  // the receive buffer
+constexpr std::size_t kMaxDatagram = 1512;  // the largest datagram the PC builds
+// What the PC receives: room for a full-size 802.1Q-tagged Ethernet frame with its check
+// sequence in a NET_DATA, so a module port on a standard 1500-byte network loses no frame.
+constexpr std::size_t kMaxReceivedDatagram = kHeaderSize + 2 + 1522;
 constexpr std::size_t kMaxPayload = kMaxDatagram - kHeaderSize;
 
 enum Command : std::uint16_t {

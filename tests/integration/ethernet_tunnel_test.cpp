@@ -138,6 +138,8 @@ TEST_F(EthernetTunnelTest, PcReachesThePlcByItsOwnAddress) {
   EXPECT_NE(Shell("ip link show dev murvik0").find("mtu 1400"), std::string::npos);
 
   EXPECT_TRUE(Ping("192.168.1.15")) << daemon_.output;
+  // Full-size frames from the devices' 1500-byte network reach the PC too.
+  EXPECT_TRUE(Ok(InPlc("ping -n -q -c 2 -i 0.2 -W 2 -s 1472 -M do 192.168.1.1")));
 
   // A TCP exchange: a file served behind the module comes back byte for byte.
   test::TempDir www;

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "tunnel/ethernet_frame.h"
+
 namespace murvik::sim {
 
 namespace {
@@ -335,24 +337,9 @@ Bytes EncodeNetConfigAck(std::uint16_t operation, const Mac& mac) {
 Bytes EncodeNetDataFromModule(std::uint32_t seq, const std::uint8_t* frame, std::size_t n) {
   Bytes payload(2, 0);
   payload.insert(payload.end(), frame, frame + n);
-  const std::uint32_t fcs = EthernetCrc32(frame, n);
+  const std::uint32_t fcs = ethernet::Crc32(frame, n);
   for (int i = 0; i < 4; ++i) payload.push_back(static_cast<std::uint8_t>(fcs >> (8 * i)));  // LSB first
   return Encode(cmd::NET_DATA_FROM_MODULE, payload, 0, 0, seq);
-}
-
-std::uint32_t EthernetCrc32(const std::uint8_t* data, std::size_t n) {
-  static const auto kTable = [] {
-    std::array<std::uint32_t, 256> t{};
-    for (std::uint32_t i = 0; i < 256; ++i) {
-      std::uint32_t c = i;
-      for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-      t[i] = c;
-    }
-    return t;
-  }();
-  std::uint32_t crc = 0xFFFFFFFFu;
-  for (std::size_t i = 0; i < n; ++i) crc = kTable[(crc ^ data[i]) & 0xFF] ^ (crc >> 8);
-  return crc ^ 0xFFFFFFFFu;
 }
 
 }  // namespace murvik::sim

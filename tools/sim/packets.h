@@ -141,7 +141,5 @@ Bytes EncodeComDataAckFromModule(std::uint32_t seq, std::uint8_t channel);
 Bytes EncodeNetConfigAck(std::uint16_t operation, const Mac& mac);
 // NET_DATA from the module: port field 0, the frame, its frame check sequence.
 Bytes EncodeNetDataFromModule(std::uint32_t seq, const std::uint8_t* frame, std::size_t n);
-// The IEEE 802.3 CRC-32 (reflected, initial and final value all ones).
-std::uint32_t EthernetCrc32(const std::uint8_t* data, std::size_t n);
 
 }  // namespace murvik::sim
