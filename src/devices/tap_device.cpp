@@ -54,9 +54,14 @@ bool TTapDevice::Open() {
   if (name.empty()) return false;
   LogF(3, "TTapDevice::Open(), device_path=%s", ("/dev/net/tun:" + name).c_str());
   std::string error;
-  if (!tap_.Attach(name, false, &error)) return Report(error);
+  std::unique_lock lock(writeMutex_);
+  if (!tap_.Attach(name, false, &error)) {
+    lock.unlock();
+    return Report(error);
+  }
   if (!tap_.SetCarrier(true, &error)) {
     tap_.Detach();
+    lock.unlock();
     return Report(error);
   }
   try {
@@ -67,6 +72,7 @@ bool TTapDevice::Open() {
     open_ = false;
     stop_.reset();
     tap_.Detach();
+    lock.unlock();
     return Report(e.what());
   }
   return true;
@@ -89,6 +95,7 @@ void TTapDevice::ReaderLoop() {
 }
 
 bool TTapDevice::Write(const std::uint8_t* frame, std::size_t count) {
+  std::lock_guard lock(writeMutex_);
   if (!open_) return false;
   return tap_.Write(frame, count) == static_cast<long>(count);
 }
@@ -98,6 +105,7 @@ bool TTapDevice::Close() {
   if (stop_) stop_->Signal();
   if (reader_.joinable()) reader_.join();
   stop_.reset();
+  std::lock_guard lock(writeMutex_);
   tap_.Detach();
   return true;
 }

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -44,6 +45,9 @@ class TTapDevice : public ITapDevice {
   std::unique_ptr<platform::StopEvent> stop_;
   std::thread reader_;
   std::atomic<bool> open_{false};
+  // Writes come from the loop and from the session's receive thread; Open and Close swap the
+  // attachment under the same lock, so no write lands on a descriptor being closed.
+  std::mutex writeMutex_;
   bool reported_ = false;
 };
 

@@ -276,6 +276,16 @@ bool TClient::TryDeliverDirect(std::uint8_t* data, std::size_t size) {
   if (regState_.load() != 4 || linkState_.load() != 2) return false;
   if (!wire::IsValidDatagram(data, size)) return false;
   const std::uint16_t command = wire::ReadHeader(data, size)->command;
+  if (command == wire::NET_DATA_FROM_MODULE) {
+    TChanel* net = NetChanel();
+    if (net == nullptr || !net->IsOpen() || !wire::DecodeNetData(data, size)) return false;
+    const std::uint32_t now = Loop().Now();
+    CountReceived(size, now);
+    Log(3, "receive net data from IOSERVER");
+    lastHeard_ = now;
+    net->OnData(data, size);
+    return true;
+  }
   if (command != wire::COM_DATA_FROM_MODULE && command != wire::COM_DATA_ACK_FROM_MODULE) return false;
   auto number = wire::PayloadByte0(data, size);
   if (!number) return false;

@@ -42,9 +42,9 @@ struct TClientServices {
   std::function<void(const std::string& vport, bool pinned)> pinWiring;
   // The login server used when a module's LOGNAME is empty.
   std::string defaultLoginServer = "127.0.0.1";
-  // Serial data and its acknowledgements go from the receive thread straight to the channel
-  // when nothing waits in the ring, saving the hop through the loop. Needs a loop whose Now()
-  // any thread may read.
+  // Serial data, its acknowledgements and Ethernet frames go from the receive thread straight to
+  // the channel when nothing waits in the ring, saving the hop through the loop. Needs a loop
+  // whose Now() any thread may read.
   bool directComDelivery = false;
 };
 TClientServices& ClientServices();
@@ -144,7 +144,7 @@ class TClient {
   std::uint16_t LoginPort() const;
 
   void ReceiveLoop();
-  // Receive thread: delivers a serial datagram to its channel at once when order allows.
+  // Receive thread: delivers module data to its channel at once when order allows.
   bool TryDeliverDirect(std::uint8_t* data, std::size_t size);
   void CountReceived(std::size_t size, std::uint32_t now);
   void PostDrain();
