@@ -25,6 +25,7 @@
 #include <thread>
 #include <vector>
 
+#include "integration/sim_pc.h"
 #include "integration/sim_process.h"
 #include "platform/net.h"
 #include "platform/tap.h"
@@ -57,11 +58,8 @@ Mac MacAt(const Bytes& d, std::size_t at) {
   return m;
 }
 
-std::uint16_t Le16(const Bytes& d, std::size_t at) { return static_cast<std::uint16_t>(d[at] | (d[at + 1] << 8)); }
-std::uint32_t Le32(const Bytes& d, std::size_t at) {
-  return static_cast<std::uint32_t>(d[at]) | (static_cast<std::uint32_t>(d[at + 1]) << 8) |
-         (static_cast<std::uint32_t>(d[at + 2]) << 16) | (static_cast<std::uint32_t>(d[at + 3]) << 24);
-}
+using murvik::test::Le16;
+using murvik::test::Le32;
 
 // Bit by bit, apart from the simulator's table.
 std::uint32_t Crc32(const std::uint8_t* p, std::size_t n) {
@@ -152,28 +150,9 @@ Bytes RawNetData(const Bytes& frame) {
   return Raw(0xA100, payload, 1);
 }
 
-class Pc {
+class Pc : public murvik::test::SimPc {
  public:
-  Pc() {
-    EXPECT_TRUE(socket_.Open());
-    EXPECT_TRUE(socket_.Bind(murvik::platform::Ipv4FromText("127.0.0.1"), 0));
-  }
-
-  void Send(const Bytes& d) {
-    socket_.SendTo(SockAddrV4{murvik::platform::Ipv4FromText("127.0.0.1"), port_}, d.data(), d.size());
-  }
-  void ToModule(Bytes d) {
-    wire::StampIds(d.data(), sid, kModuleId);
-    Send(d);
-  }
-  std::optional<Bytes> Next(int timeoutMs = 5000) {
-    Bytes b(2048);
-    SockAddrV4 from;
-    long n = socket_.Receive(b.data(), b.size(), &from, -1, timeoutMs);
-    if (n < 0) return std::nullopt;
-    b.resize(static_cast<std::size_t>(n));
-    return b;
-  }
+  std::optional<Bytes> Next(int timeoutMs = 5000) { return Receive(timeoutMs); }
   // The next datagram with that command, skipping others (frames the interface sends unasked).
   std::optional<Bytes> NextOf(std::uint16_t command, const std::function<bool(const Bytes&)>& pred = nullptr) {
     for (int i = 0; i < 200; ++i) {
@@ -198,23 +177,11 @@ class Pc {
   }
 
   bool Register(std::uint16_t port) {
-    port_ = port;
-    const std::string client = "TC0123456789AB";
-    Send(wire::EncodeRegister(kSn, client));
-    auto challenge = NextOf(0x8003);
-    if (!challenge || challenge->size() != 144) return false;
-    sid = Le32(*challenge, 0);
-    wire::Challenge c;
-    std::copy(challenge->begin() + 112, challenge->end(), c.begin());
-    Send(wire::EncodeRegResponse(sid, kSn, client, wire::ChallengeDigest(c, kPassword)));
-    return NextOf(0x8005).has_value();
+    return SimPc::Register(port, kSn, kPassword, [this](std::uint16_t command) { return NextOf(command); });
   }
 
-  std::uint32_t sid = 0;
 
  private:
-  murvik::platform::UdpSocket socket_;
-  std::uint16_t port_ = 0;
   std::uint32_t pingSeq_ = 4000;
 };
 

@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "integration/sim_pc.h"
 #include "integration/sim_process.h"
 #include "platform/net.h"
 #include "tunnel/wire_format.h"
@@ -31,10 +32,8 @@ constexpr std::uint16_t kComDataFromModule = 0xA001;
 constexpr std::uint16_t kComDataAckFromModule = 0xA003;
 constexpr std::uint16_t kPingAck = 0xAF01;
 
-std::uint16_t Le16(const Bytes& d, std::size_t at) { return static_cast<std::uint16_t>(d[at] | (d[at + 1] << 8)); }
-std::uint32_t Le32(const Bytes& d, std::size_t at) {
-  return static_cast<std::uint32_t>(Le16(d, at)) | (static_cast<std::uint32_t>(Le16(d, at + 2)) << 16);
-}
+using murvik::test::Le16;
+using murvik::test::Le32;
 
 std::uint8_t Sum(const Bytes& d, std::size_t from, std::size_t to) {
   std::uint8_t s = 0;
@@ -90,25 +89,10 @@ const Bytes kUserDataResponse2 =
                            0x08, 0x12, 0x84, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x0A, 0x00, 0x00, 0x00});
 
 // The PC side of one session, in download mode: every COM_DATA of the module is acknowledged.
-class Pc {
+class Pc : public murvik::test::SimPc {
  public:
-  Pc() {
-    EXPECT_TRUE(socket_.Open());
-    EXPECT_TRUE(socket_.Bind(murvik::platform::Ipv4FromText("127.0.0.1"), 0));
-  }
-
   bool Register(std::uint16_t port) {
-    port_ = port;
-    const std::string client = "TC0123456789AB";
-    Send(wire::EncodeRegister(kSn, client));
-    auto challenge = Next();
-    if (!challenge || challenge->size() != 144) return false;
-    sid_ = Le32(*challenge, 0);
-    wire::Challenge c;
-    std::copy(challenge->begin() + 112, challenge->end(), c.begin());
-    Send(wire::EncodeRegResponse(sid_, kSn, client, wire::ChallengeDigest(c, kPassword)));
-    auto ok = Next();
-    return ok && ok->size() >= 16 && Le16(*ok, 12) == 0x8005;
+    return SimPc::Register(port, kSn, kPassword, [this](std::uint16_t) { return Next(); });
   }
   bool Configure(std::uint16_t plcType, std::uint16_t transMode = 1) {
     ToModule(wire::EncodeComConfig(0, plcType, transMode));
@@ -128,7 +112,7 @@ class Pc {
         const std::uint16_t command = Le16(*p, 12);
         if (command == kPingAck && Le32(*p, 8) == pingSeq_) break;
         if (command != kComDataFromModule || !seen_.insert(Le32(*p, 8)).second) continue;  // resent
-        EXPECT_EQ(Le32(*p, 0), sid_);
+        EXPECT_EQ(Le32(*p, 0), sid);
         EXPECT_EQ(Le32(*p, 4), kModuleId);
         EXPECT_EQ((*p)[16], 0);  // COM1
         out.emplace_back(p->begin() + 17, p->end());
@@ -154,26 +138,12 @@ class Pc {
   }
 
  private:
-  void Send(const Bytes& d) {
-    socket_.SendTo(SockAddrV4{murvik::platform::Ipv4FromText("127.0.0.1"), port_}, d.data(), d.size());
-  }
-  void ToModule(Bytes d) {
-    wire::StampIds(d.data(), sid_, kModuleId);
-    Send(d);
-  }
   std::optional<Bytes> Next() {
-    Bytes b(2048);
-    SockAddrV4 from;
-    long n = socket_.Receive(b.data(), b.size(), &from, -1, 5000);
-    if (n < 0) return std::nullopt;
-    b.resize(static_cast<std::size_t>(n));
-    if (Le16(b, 12) == kComDataAckFromModule) return Next();
+    auto b = Receive(5000);
+    if (b && Le16(*b, 12) == kComDataAckFromModule) return Next();
     return b;
   }
 
-  murvik::platform::UdpSocket socket_;
-  std::uint16_t port_ = 0;
-  std::uint32_t sid_ = 0;
   std::uint32_t seq_ = 0;
   std::uint32_t pingSeq_ = 4000;
   std::set<std::uint32_t> seen_;

@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "integration/sim_pc.h"
 #include "integration/sim_process.h"
 #include "platform/net.h"
 #include "tunnel/wire_format.h"
@@ -34,11 +35,8 @@ const std::string kPassword = "secret";
 const std::string kModule = "sn=" + kSn + ",password=" + kPassword;
 constexpr std::uint32_t kModuleId = 1000;
 
-std::uint16_t Le16(const Bytes& d, std::size_t at) { return static_cast<std::uint16_t>(d[at] | (d[at + 1] << 8)); }
-std::uint32_t Le32(const Bytes& d, std::size_t at) {
-  return static_cast<std::uint32_t>(d[at]) | (static_cast<std::uint32_t>(d[at + 1]) << 8) |
-         (static_cast<std::uint32_t>(d[at + 2]) << 16) | (static_cast<std::uint32_t>(d[at + 3]) << 24);
-}
+using murvik::test::Le16;
+using murvik::test::Le32;
 
 std::string TempPath(const std::string& name) {
   const char* dir = std::getenv("TMPDIR");
@@ -96,27 +94,11 @@ void ExpectModuleAck(const Bytes& d, std::uint32_t sid, std::uint32_t seq, std::
   EXPECT_EQ(d[16], channel);
 }
 
-class Pc {
+class Pc : public murvik::test::SimPc {
  public:
-  Pc() {
-    EXPECT_TRUE(socket_.Open());
-    EXPECT_TRUE(socket_.Bind(murvik::platform::Ipv4FromText("127.0.0.1"), 0));
-  }
-
-  void Send(const Bytes& d) {
-    socket_.SendTo(SockAddrV4{murvik::platform::Ipv4FromText("127.0.0.1"), port_}, d.data(), d.size());
-  }
-  void ToModule(Bytes d) {
-    wire::StampIds(d.data(), sid, kModuleId);
-    Send(d);
-  }
   std::optional<Bytes> Next(int timeoutMs = 5000) {
-    Bytes b(2048);
-    SockAddrV4 from;
-    long n = socket_.Receive(b.data(), b.size(), &from, -1, timeoutMs);
-    if (n < 0) return std::nullopt;
-    b.resize(static_cast<std::size_t>(n));
-    last_ = b;
+    auto b = Receive(timeoutMs);
+    if (b) last_ = *b;
     return b;
   }
   // The next datagram not received before: retransmissions are skipped.
@@ -146,17 +128,11 @@ class Pc {
   }
 
   bool Register(std::uint16_t port) {
-    port_ = port;
-    const std::string client = "TC0123456789AB";
-    Send(wire::EncodeRegister(kSn, client));
-    auto challenge = NextNew();
-    if (challenge.size() != 144) return false;
-    sid = Le32(challenge, 0);
-    wire::Challenge c;
-    std::copy(challenge.begin() + 112, challenge.end(), c.begin());
-    Send(wire::EncodeRegResponse(sid, kSn, client, wire::ChallengeDigest(c, kPassword)));
-    Bytes ok = NextNew();
-    return ok.size() >= 16 && Le16(ok, 12) == 0x8005;
+    return SimPc::Register(port, kSn, kPassword, [this](std::uint16_t) -> std::optional<Bytes> {
+      Bytes b = NextNew();
+      if (b.empty()) return std::nullopt;
+      return b;
+    });
   }
   // COM_CONFIG for a channel and the acceptance the default module gives.
   void Configure(std::uint8_t channel, std::uint16_t transMode, std::uint16_t plcType = 1) {
@@ -167,11 +143,8 @@ class Pc {
     ASSERT_EQ(Le16(ack, 18), 0);
   }
 
-  std::uint32_t sid = 0;
 
  private:
-  murvik::platform::UdpSocket socket_;
-  std::uint16_t port_ = 0;
   std::set<Bytes> seen_;
   Bytes last_;
   std::uint32_t pingSeq_ = 4000;
